@@ -1,0 +1,27 @@
+# Every target does its own set-up on a fresh machine; each step is cached.
+.PHONY: test test-freethreaded test-314 demo bench venv clean
+
+test:
+	@status=0; \
+	$(MAKE) --no-print-directory test-freethreaded || status=1; \
+	$(MAKE) --no-print-directory test-314 || status=1; \
+	if [ $$status -ne 0 ]; then echo "*** make test: at least one interpreter failed" >&2; fi; \
+	exit $$status
+
+test-freethreaded:
+	@bash scripts/test.sh freethreaded $(PYTEST_ARGS)
+
+test-314:
+	@bash scripts/in-root.sh bash scripts/test.sh py314 $(PYTEST_ARGS)
+
+venv:
+	@bash scripts/venv.sh "$$(bash scripts/freethreaded-python.sh | tail -n 1)" .venv
+
+demo: venv
+	@.venv/bin/python examples/demo.py
+
+bench: venv
+	@for b in bench/bench_*.py; do echo "== $$b"; .venv/bin/python $$b || exit 1; done
+
+clean:
+	rm -rf build .venv

@@ -1,0 +1,7 @@
+// The extension modules' shared core: owned references, Python-visible
+// functions and classes with argument checks, and the module definition.
+#pragma once
+
+#include "ref.hpp"
+#include "function.hpp"
+#include "module.hpp"

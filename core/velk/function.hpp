@@ -1,0 +1,426 @@
+// Python-visible functions and methods.
+//
+// A FunctionSpec describes one function: its parameters (all
+// positional-or-keyword), their annotation texts, argument checks and default
+// expressions, the result annotation and check, the documentation text and
+// the C++ implementation. Function objects made from it behave like Python
+// functions: they bind as methods (also on classes whose bases are Python
+// classes), report a real inspect.Signature, and raise the interpreter's usual
+// TypeErrors for missing, surplus or repeated arguments.
+#pragma once
+
+#include <cstring>
+#include <span>
+#include <string>
+
+#include "ref.hpp"
+
+namespace velk {
+
+inline constexpr size_t kMaxParams = 12;
+
+enum class Check : unsigned char {
+    Any,    // anything goes through unchanged
+    Str,    // exactly str (None too when the default is None)
+    List,   // exactly list
+    Dict,   // exactly dict
+    Float,  // float; other numbers are converted
+    Int,    // int; other numbers are converted (truncated)
+};
+
+struct Param {
+    const char* name;
+    const char* annotation = nullptr;  // stored as text, never evaluated
+    Check check = Check::Any;
+    const char* default_expr = nullptr;  // Python expression; nullptr: required
+};
+
+struct Args {
+    PyObject* const* v;  // one borrowed object per parameter, defaults filled in
+    PyObject* module;    // the defining module
+    PyObject* data;      // data bound to this function object, or nullptr
+    PyObject* operator[](size_t i) const noexcept { return v[i]; }
+    template <class S>
+    S& state() const;  // defined in module.hpp
+};
+
+using Impl = Ref (*)(const Args&);
+
+struct FunctionSpec {
+    const char* name;
+    const char* doc;
+    std::span<const Param> params;
+    Impl impl;
+    const char* returns = nullptr;  // result annotation text
+    Check result = Check::Any;      // Str/List/Dict: checked, None accepted
+};
+
+namespace detail {
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const FunctionSpec* spec;
+    PyObject* module;
+    PyObject* data;
+    PyObject* qualname;
+    PyObject* dict;
+    PyObject* signature;  // built on first request
+    PyObject* names[kMaxParams];
+    PyObject* defaults[kMaxParams];  // nullptr for required parameters
+};
+
+inline const char* check_name(Check c) {
+    switch (c) {
+        case Check::Str: return "str";
+        case Check::List: return "list";
+        case Check::Dict: return "dict";
+        case Check::Float: return "float";
+        case Check::Int: return "int";
+        default: return "object";
+    }
+}
+
+inline bool exact_type(Check c, PyObject* o) {
+    switch (c) {
+        case Check::Str: return PyUnicode_CheckExact(o);
+        case Check::List: return PyList_CheckExact(o);
+        case Check::Dict: return PyDict_CheckExact(o);
+        case Check::Float: return PyFloat_CheckExact(o);
+        case Check::Int: return PyLong_CheckExact(o);
+        default: return true;
+    }
+}
+
+inline void raise_argument_type(const char* name, Check c, PyObject* got) {
+    PyErr_Format(PyExc_TypeError, "Argument '%s' has incorrect type (expected %s, got %s)",
+                 name, check_name(c), type_name(got));
+}
+
+inline bool is_number(PyObject* o) {
+    return !PyUnicode_Check(o) && !PyBytes_Check(o) && !PyByteArray_Check(o) &&
+           PyNumber_Check(o);
+}
+
+// Returns the checked argument (possibly a converted new object), or throws.
+inline Ref check_argument(const Param& p, PyObject* o) {
+    if (p.check == Check::Any || exact_type(p.check, o)) return Ref::borrow(o);
+    bool optional = p.default_expr && std::strcmp(p.default_expr, "None") == 0;
+    if (o == Py_None && optional) return Ref::borrow(o);
+    if ((p.check == Check::Float || p.check == Check::Int) && is_number(o)) {
+        Ref converted = Ref::steal_or_null(p.check == Check::Float ? PyNumber_Float(o)
+                                                                   : PyNumber_Long(o));
+        if (converted) return converted;
+        if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw_error();
+        PyErr_Clear();
+    }
+    raise_argument_type(p.name, p.check, o);
+    throw_error();
+}
+
+inline void check_result(const FunctionSpec& s, PyObject* r) {
+    if (s.result == Check::Any || r == Py_None || exact_type(s.result, r)) return;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %s", check_name(s.result), type_name(r));
+    throw_error();
+}
+
+inline std::string quote_list(std::span<const char* const> names) {
+    std::string out;
+    for (size_t i = 0; i < names.size(); ++i) {
+        if (i) out += (i + 1 == names.size()) ? (names.size() > 2 ? ", and " : " and ") : ", ";
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+inline const char* qualname_of(FunctionObject* f) { return PyUnicode_AsUTF8(f->qualname); }
+
+inline void raise_too_many(FunctionObject* f, size_t n, size_t required, Py_ssize_t given) {
+    std::string takes = required == n ? std::to_string(n)
+                                      : "from " + std::to_string(required) + " to " +
+                                            std::to_string(n);
+    PyErr_Format(PyExc_TypeError, "%s() takes %s positional argument%s but %zd %s given",
+                 qualname_of(f), takes.c_str(), n == 1 ? "" : "s", given,
+                 given == 1 ? "was" : "were");
+}
+
+inline int keyword_index(FunctionObject* f, size_t n, PyObject* key) {
+    for (size_t i = 0; i < n; ++i)
+        if (f->names[i] == key) return int(i);
+    for (size_t i = 0; i < n; ++i) {
+        int eq = PyObject_RichCompareBool(f->names[i], key, Py_EQ);
+        if (eq < 0) throw_error();
+        if (eq) return int(i);
+    }
+    return -1;
+}
+
+// Maps positional and keyword arguments onto the parameter slots.
+inline void bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, PyObject** slots) {
+    const FunctionSpec& s = *f->spec;
+    const size_t n = s.params.size();
+    size_t required = 0;
+    while (required < n && !f->defaults[required]) ++required;
+    if (size_t(nargs) > n) {
+        raise_too_many(f, n, required, nargs);
+        throw_error();
+    }
+    for (size_t i = 0; i < n; ++i) slots[i] = i < size_t(nargs) ? args[i] : nullptr;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int i = keyword_index(f, n, key);
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         qualname_of(f), key);
+            throw_error();
+        }
+        if (slots[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%U'",
+                         qualname_of(f), key);
+            throw_error();
+        }
+        slots[i] = args[nargs + k];
+    }
+    const char* missing[kMaxParams];
+    size_t nmissing = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (!slots[i]) slots[i] = f->defaults[i];
+        if (!slots[i]) missing[nmissing++] = s.params[i].name;
+    }
+    if (nmissing) {
+        std::string list = quote_list({missing, nmissing});
+        PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional argument%s: %s",
+                     qualname_of(f), nmissing, nmissing == 1 ? "" : "s", list.c_str());
+        throw_error();
+    }
+}
+
+inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                                     PyObject* kwnames) noexcept {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    const FunctionSpec& s = *f->spec;
+    try {
+        PyObject* slots[kMaxParams];
+        bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
+        Ref converted[kMaxParams];
+        for (size_t i = 0; i < s.params.size(); ++i) {
+            const Param& p = s.params[i];
+            if (p.check == Check::Any || exact_type(p.check, slots[i])) continue;
+            converted[i] = check_argument(p, slots[i]);
+            slots[i] = converted[i].get();
+        }
+        Ref result = s.impl(Args{slots, f->module, f->data});
+        check_result(s, result.get());
+        return result.release();
+    } catch (const PyError&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    }
+}
+
+inline Ref eval_expression(const char* expr) {
+    Ref globals = Ref::steal(PyDict_New());
+    check(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+    return Ref::steal(PyRun_String(expr, Py_eval_input, globals.get(), globals.get()));
+}
+
+inline PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (!obj || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->module);
+    Py_VISIT(f->data);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->signature);
+    for (PyObject* d : f->defaults) Py_VISIT(d);
+    return 0;
+}
+
+inline int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->data);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->signature);
+    for (PyObject*& d : f->defaults) Py_CLEAR(d);
+    return 0;
+}
+
+inline void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    function_clear(self);
+    Py_CLEAR(f->qualname);
+    for (PyObject*& n : f->names) Py_CLEAR(n);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+inline PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+// Attribute getters: the names Python functions have and tools read.
+inline PyObject* get_name(PyObject* self, void*) {
+    return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->spec->name);
+}
+inline PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+inline PyObject* get_doc(PyObject* self, void*) {
+    const char* doc = reinterpret_cast<FunctionObject*>(self)->spec->doc;
+    return doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+}
+inline PyObject* get_module(PyObject* self, void*) {
+    return PyModule_GetNameObject(reinterpret_cast<FunctionObject*>(self)->module);
+}
+inline PyObject* get_defaults(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    size_t n = f->spec->params.size(), first = n;
+    while (first > 0 && f->defaults[first - 1]) --first;
+    if (first == n) return Py_NewRef(Py_None);
+    PyObject* t = PyTuple_New(Py_ssize_t(n - first));
+    if (!t) return nullptr;
+    for (size_t i = first; i < n; ++i)
+        PyTuple_SET_ITEM(t, Py_ssize_t(i - first), Py_NewRef(f->defaults[i]));
+    return t;
+}
+inline PyObject* get_kwdefaults(PyObject*, void*) { return Py_NewRef(Py_None); }
+
+inline PyObject* get_annotations(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    try {
+        Ref d = Ref::steal(PyDict_New());
+        for (const Param& p : f->spec->params)
+            if (p.annotation) check(PyDict_SetItemString(d.get(), p.name, str(p.annotation).get()));
+        if (f->spec->returns)
+            check(PyDict_SetItemString(d.get(), "return", str(f->spec->returns).get()));
+        return d.release();
+    } catch (const PyError&) {
+        return nullptr;
+    }
+}
+
+inline Ref build_signature(FunctionObject* f) {
+    Ref inspect = import("inspect");
+    Ref parameter = getattr(inspect.get(), "Parameter");
+    Ref kind = getattr(parameter.get(), "POSITIONAL_OR_KEYWORD");
+    Ref empty = getattr(parameter.get(), "empty");
+    const auto& params = f->spec->params;
+    Ref list = Ref::steal(PyList_New(0));
+    for (size_t i = 0; i < params.size(); ++i) {
+        Ref kwargs = Ref::steal(PyDict_New());
+        check(PyDict_SetItemString(kwargs.get(), "default",
+                                   f->defaults[i] ? f->defaults[i] : empty.get()));
+        check(PyDict_SetItemString(kwargs.get(), "annotation",
+                                   params[i].annotation ? str(params[i].annotation).get()
+                                                        : empty.get()));
+        Ref posargs = Ref::steal(PyTuple_Pack(2, f->names[i], kind.get()));
+        Ref p = Ref::steal(PyObject_Call(parameter.get(), posargs.get(), kwargs.get()));
+        check(PyList_Append(list.get(), p.get()));
+    }
+    Ref kwargs = Ref::steal(PyDict_New());
+    check(PyDict_SetItemString(kwargs.get(), "return_annotation",
+                               f->spec->returns ? str(f->spec->returns).get() : empty.get()));
+    Ref posargs = Ref::steal(PyTuple_Pack(1, list.get()));
+    Ref signature = getattr(inspect.get(), "Signature");
+    return Ref::steal(PyObject_Call(signature.get(), posargs.get(), kwargs.get()));
+}
+
+inline PyObject* get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (!f->signature) {
+        try {
+            f->signature = build_signature(f).release();
+        } catch (const PyError&) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->signature);
+}
+
+inline PyGetSetDef function_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__doc__", get_doc, nullptr, nullptr, nullptr},
+    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__signature__", get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+inline PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(FunctionObject, vectorcall), Py_READONLY,
+     nullptr},
+    {"__dictoffset__", Py_T_PYSSIZET, offsetof(FunctionObject, dict), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+inline PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(function_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(function_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(function_clear)},
+    {Py_tp_repr, reinterpret_cast<void*>(function_repr)},
+    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(function_get)},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+inline PyType_Spec function_type_spec = {
+    "velk_dev_kit.function",
+    sizeof(FunctionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+        Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_IMMUTABLETYPE,
+    function_slots,
+};
+
+}  // namespace detail
+
+// Makes a function object of `spec` owned by `module`. `defaults`, when given,
+// replaces the default of each parameter whose entry is not nullptr.
+inline Ref make_function(PyObject* function_type, PyObject* module, const FunctionSpec& spec,
+                         const char* owner = nullptr, PyObject* data = nullptr,
+                         std::span<PyObject* const> defaults = {}) {
+    using detail::FunctionObject;
+    if (spec.params.size() > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters");
+        throw_error();
+    }
+    auto* tp = reinterpret_cast<PyTypeObject*>(function_type);
+    Ref obj = Ref::steal(tp->tp_alloc(tp, 0));
+    auto* f = reinterpret_cast<FunctionObject*>(obj.get());
+    f->vectorcall = detail::function_vectorcall;
+    f->spec = &spec;
+    f->module = Py_NewRef(module);
+    f->data = Py_XNewRef(data);
+    f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner, spec.name)
+                        : PyUnicode_FromString(spec.name);
+    if (!f->qualname) throw_error();
+    for (size_t i = 0; i < spec.params.size(); ++i) {
+        f->names[i] = Py_NewRef(intern(spec.params[i].name));
+        if (i < defaults.size() && defaults[i])
+            f->defaults[i] = Py_NewRef(defaults[i]);
+        else if (spec.params[i].default_expr)
+            f->defaults[i] = detail::eval_expression(spec.params[i].default_expr).release();
+    }
+    return obj;
+}
+
+}  // namespace velk

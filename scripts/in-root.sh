@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Runs a command inside the CPython 3.14 root with the work tree bind-mounted at
+# /work-tree. Mounts are undone on every exit path.
+source "$(dirname "$0")/common.sh"
+
+ROOT=$("$(dirname "$0")/py314-root.sh" | tail -n 1)
+MOUNTS=()
+cleanup() {
+    local m
+    for ((i=${#MOUNTS[@]}-1; i>=0; i--)); do
+        m="${MOUNTS[$i]}"
+        umount -l "$m" 2>/dev/null || true
+    done
+}
+trap cleanup EXIT INT TERM
+
+bind() {
+    mkdir -p "$ROOT$2"
+    mountpoint -q "$ROOT$2" && umount -l "$ROOT$2"
+    mount --bind "$1" "$ROOT$2"
+    MOUNTS+=("$ROOT$2")
+}
+step "entering the CPython 3.14 root"
+bind "$PROJECT_ROOT" /work-tree
+bind /dev /dev
+bind /proc /proc
+mkdir -p "$ROOT/dev/shm"
+cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
+chroot "$ROOT" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin \
+    LANG=C.UTF-8 CI="${CI:-}" TERM="${TERM:-dumb}" \
+    /bin/bash -c 'cd /work-tree && "$@"' in-root "$@"

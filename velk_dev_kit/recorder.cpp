@@ -1,0 +1,271 @@
+// velk_dev_kit.recorder: appends text records to files inside one base directory.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "velk/core.hpp"
+
+namespace {
+
+using namespace velk;
+
+struct State {
+    Ref os;
+    Ref cls;
+    template <class F>
+    void visit(F&& f) {
+        f(os);
+        f(cls);
+    }
+};
+
+PyObject* builtin(const char* name) {
+    PyObject* f = PyDict_GetItemString(PyEval_GetBuiltins(), name);  // borrowed
+    if (!f) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw_error();
+    }
+    return f;
+}
+
+Ref os_attr(const Args& a, const char* dotted_path) {
+    Ref obj = a.state<State>().os;
+    std::string path(dotted_path);
+    size_t start = 0;
+    for (size_t dot; (dot = path.find('.', start)) != std::string::npos; start = dot + 1)
+        obj = getattr(obj.get(), path.substr(start, dot - start).c_str());
+    return getattr(obj.get(), path.substr(start).c_str());
+}
+
+Ref init(const Args& a) {
+    PyObject* self = a[0];
+    Ref root = call(os_attr(a, "getenv").get(), str("KELM_SIM_LOG_PATH").get(), str("/tmp").get());
+    Ref joined = call(os_attr(a, "path.join").get(), root.get(), a[1]);
+    Ref base_dir = call(os_attr(a, "path.abspath").get(), joined.get());
+    setattr(self, VELK_NAME("base_dir"), base_dir.get());
+    call_method(self, VELK_NAME("_ensure_directory_exists"));
+    return none();
+}
+
+Ref ensure_directory_exists(const Args& a) {
+    Ref base_dir = getattr(a[0], VELK_NAME("base_dir"));
+    Ref makedirs = os_attr(a, "makedirs");
+    PyObject* argv[] = {base_dir.get(), Py_True};
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "exist_ok"));
+    Ref done = Ref::steal(PyObject_Vectorcall(makedirs.get(), argv, 1, kwnames.get()));
+    return none();
+}
+
+// The part after the last "/": what os.path.basename gives for a str.
+Ref basename(PyObject* name) {
+    Py_ssize_t n = PyUnicode_GET_LENGTH(name);
+    Py_ssize_t slash = PyUnicode_FindChar(name, '/', 0, n, -1);
+    if (slash == -2) throw_error();
+    if (slash < 0) return Ref::borrow(name);
+    return Ref::steal(PyUnicode_Substring(name, slash + 1, n));
+}
+
+Ref sanitize_filename(const Args& a) {
+    PyObject* original = a[1];
+    Ref sanitized = basename(original);
+    if (sanitized.get() != original) {
+        // Format strings must be ASCII; the Chinese pieces go in as %s.
+        Ref line = Ref::steal(PyUnicode_FromFormat("%s'%U'%s'%U'", "警告：文件名 ", original,
+                                                   " 中包含目录路径，已自动修正为 ",
+                                                   sanitized.get()));
+        call(builtin("print"), line.get());
+    }
+    return sanitized;
+}
+
+// os.path.join(base, name) for two strs, done here; anything else goes to
+// the host's own join.
+Ref join(const Args& a, PyObject* base, PyObject* name) {
+    if (!PyUnicode_CheckExact(base) || !PyUnicode_CheckExact(name))
+        return call(os_attr(a, "path.join").get(), base, name);
+    Py_ssize_t nb = PyUnicode_GET_LENGTH(base), nn = PyUnicode_GET_LENGTH(name);
+    if (nn > 0 && PyUnicode_READ_CHAR(name, 0) == '/') return Ref::borrow(name);
+    if (nb == 0 || PyUnicode_READ_CHAR(base, nb - 1) == '/')
+        return Ref::steal(PyUnicode_Concat(base, name));
+    return Ref::steal(PyUnicode_FromFormat("%U/%U", base, name));
+}
+
+Ref get_full_path(const Args& a) {
+    Ref safe_name = call_method(a[0], VELK_NAME("_sanitize_filename"), a[1]);
+    Ref base_dir = getattr(a[0], VELK_NAME("base_dir"));
+    return join(a, base_dir.get(), safe_name.get());
+}
+
+Ref get_file_path(const Args& a) { return call_method(a[0], VELK_NAME("_get_full_path"), a[1]); }
+
+// The record as one buffer, so it reaches the file in a single write and
+// concurrent appenders never interleave inside it.
+class Record {
+public:
+    explicit Record(PyObject* content) {
+        Py_ssize_t n;
+        const char* text = utf8(content, &n);  // fails before any file is touched
+        size_ = size_t(n) + 1;
+        if (size_ > sizeof(small_)) {
+            big_.reset(new char[size_]);
+            data_ = big_.get();
+        }
+        std::memcpy(data_, text, size_ - 1);
+        data_[size_ - 1] = '\n';
+    }
+    const char* data() const { return data_; }
+    size_t size() const { return size_; }
+
+private:
+    char small_[1024];
+    std::unique_ptr<char[]> big_;
+    char* data_ = small_;
+    size_t size_ = 0;
+};
+
+enum class Failure { None, Open, Write, Close };
+
+Failure write_file(const char* path, int flags, const Record& record, int* error) {
+    int fd = ::open(path, flags | O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (fd < 0) {
+        *error = errno;
+        return Failure::Open;
+    }
+    Failure failure = Failure::None;
+    for (size_t done = 0; done < record.size();) {
+        ssize_t w = ::write(fd, record.data() + done, record.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w < 0) {
+            *error = errno;
+            failure = Failure::Write;
+            break;
+        }
+        done += size_t(w);
+    }
+    if (::close(fd) < 0 && failure == Failure::None && errno != EINTR) {
+        *error = errno;
+        failure = Failure::Close;
+    }
+    return failure;
+}
+
+// "a" and "w" go straight to the system; every other mode to the host's open.
+int direct_flags(PyObject* mode) {
+    if (PyUnicode_GET_LENGTH(mode) != 1) return -1;
+    switch (PyUnicode_READ_CHAR(mode, 0)) {
+        case 'a': return O_APPEND;
+        case 'w': return O_TRUNC;
+        default: return -1;
+    }
+}
+
+void write_through_host_open(PyObject* path, PyObject* mode, PyObject* content) {
+    Ref line = Ref::steal(PyUnicode_Concat(content, str("\n").get()));
+    Ref encoding = str("utf-8");
+    PyObject* argv[] = {path, mode, encoding.get()};
+    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "encoding"));
+    Ref file = Ref::steal(PyObject_Vectorcall(builtin("open"), argv, 2, kwnames.get()));
+    Ref written = Ref::steal_or_null(PyObject_CallMethodOneArg(file.get(), VELK_NAME("write"),
+                                                               line.get()));
+    SavedError write_error;
+    Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), VELK_NAME("close")));
+    if (!closed) {
+        if (write_error.get()) {
+            PyObject* close_error = PyErr_GetRaisedException();
+            PyException_SetContext(close_error, Py_NewRef(write_error.get()));
+            PyErr_SetRaisedException(close_error);
+        }
+        throw_error();
+    }
+    if (write_error.get()) {
+        write_error.restore();
+        throw_error();
+    }
+}
+
+Ref log_text(const Args& a) {
+    PyObject *self = a[0], *content = a[2], *mode = a[3];
+    Ref full_path = call_method(self, VELK_NAME("_get_full_path"), a[1]);
+    int flags = direct_flags(mode);
+    if (flags < 0 || !PyUnicode_CheckExact(full_path.get())) {
+        utf8(content);  // an unencodable record fails before the file is opened
+        write_through_host_open(full_path.get(), mode, content);
+        return none();
+    }
+    Record record(content);
+    Ref encoded_path = Ref::steal(PyUnicode_EncodeFSDefault(full_path.get()));
+    const char* path = PyBytes_AS_STRING(encoded_path.get());
+    int error = 0;
+    Failure failure;
+    Py_BEGIN_ALLOW_THREADS
+    failure = write_file(path, flags, record, &error);
+    Py_END_ALLOW_THREADS
+    if (failure == Failure::None) return none();
+    errno = error;
+    if (failure == Failure::Open)
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, full_path.get());
+    else
+        PyErr_SetFromErrno(PyExc_OSError);
+    throw_error();
+}
+
+constexpr Param init_params[] = {{"self"}, {"base_dir", "str", Check::Str, "'data_logs'"}};
+constexpr Param self_only[] = {{"self"}};
+constexpr Param filename_params[] = {{"self"}, {"filename", "str", Check::Str}};
+constexpr Param log_text_params[] = {{"self"},
+                                     {"filename", "str", Check::Str},
+                                     {"content", "str", Check::Str},
+                                     {"mode", "str", Check::Str, "'a'"}};
+
+constexpr FunctionSpec methods[] = {
+    {"__init__",
+     "\n        初始化文本数据记录器\n"
+     "        :param base_dir: 基础目录路径（会被自动修正到/tmp下）\n        ",
+     init_params, init},
+    {"_ensure_directory_exists", "确保基础目录存在，如果不存在则创建", self_only,
+     ensure_directory_exists},
+    {"_sanitize_filename",
+     "\n        清理文件名，去除目录部分并给出提醒\n"
+     "        :param filename: 输入的文件名\n"
+     "        :return: 安全的纯文件名\n        ",
+     filename_params, sanitize_filename, "str", Check::Str},
+    {"_get_full_path",
+     "\n        获取文件的完整路径（带文件名清理）\n"
+     "        :param filename: 文件名（会自动清理目录部分）\n"
+     "        :return: 完整文件路径\n        ",
+     filename_params, get_full_path, "str", Check::Str},
+    {"get_file_path",
+     "\n        获取文件将写入的绝对路径\n"
+     "        :param filename: 文件名\n"
+     "        :return: 文件的绝对路径\n        ",
+     filename_params, get_file_path, "str", Check::Str},
+    {"log_text",
+     "\n        记录文本数据到文件\n"
+     "        :param filename: 文件名\n"
+     "        :param content: 文本内容\n"
+     "        :param mode: 文件打开模式 ('w' 写入, 'a' 追加)\n        ",
+     log_text_params, log_text, "None"},
+};
+
+constexpr const char class_doc[] =
+    "\n    一个将文本数据记录到/tmp目录下文件的工具库。\n"
+    "\n"
+    "    特性：\n"
+    "    - 所有文件都写入到/tmp/目录下的指定子目录中\n"
+    "    - 自动创建不存在的目录\n"
+    "    - 自动处理filename中的目录部分\n"
+    "    - 只支持文本数据记录\n    ";
+
+void body(Module<State>& m) {
+    State& s = m.state();
+    s.os = m.import("os");
+    s.cls = m.make_class("DataRecorder", class_doc, methods);
+    m.add("DataRecorder", s.cls);
+}
+
+}  // namespace
+
+VELK_MODULE(recorder, State, body,
+            "Appends text records to files kept inside one base directory.")
