@@ -26,6 +26,13 @@ bind /dev /dev
 bind /proc /proc
 mkdir -p "$ROOT/dev/shm"
 cp /etc/resolv.conf "$ROOT/etc/resolv.conf"
+# The host's CA bundle may hold the certificate of a local TLS proxy.
+CA_BUNDLE="${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}"
+mkdir -p "$ROOT/etc/ssl/certs"
+[ -f "$CA_BUNDLE" ] && cp "$CA_BUNDLE" "$ROOT/etc/ssl/certs/host-ca-bundle.crt"
+ca=/etc/ssl/certs/host-ca-bundle.crt
 chroot "$ROOT" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin \
     LANG=C.UTF-8 CI="${CI:-}" TERM="${TERM:-dumb}" \
+    SSL_CERT_FILE=$ca PIP_CERT=$ca REQUESTS_CA_BUNDLE=$ca \
+    ${PIP_INDEX_URL:+PIP_INDEX_URL="$PIP_INDEX_URL"} \
     /bin/bash -c 'cd /work-tree && "$@"' in-root "$@"

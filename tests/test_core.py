@@ -1,0 +1,152 @@
+"""Behaviour every extension module shares: loading rules and function objects."""
+
+import inspect
+import pydoc
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import velk_dev_kit
+from velk_dev_kit import DataRecorder
+
+
+def run_python(code):
+    # -P: the source tree must not shadow the installed package.
+    result = subprocess.run(
+        [sys.executable, "-P", "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    return result.stdout
+
+
+def test_second_initialisation_is_refused():
+    out = run_python(
+        """
+        import importlib, sys
+        import velk_dev_kit.recorder
+        del sys.modules["velk_dev_kit.recorder"]
+        try:
+            importlib.import_module("velk_dev_kit.recorder")
+        except RuntimeError as e:
+            print(e)
+        """
+    )
+    assert out == (
+        "Module 'recorder' has already been imported. Re-initialisation is not supported.\n"
+    )
+
+
+def test_second_interpreter_is_refused():
+    out = run_python(
+        """
+        import velk_dev_kit.recorder
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        # A shared-GIL interpreter: an isolated one refuses the module before it runs.
+        interp = interpreters.create("legacy")
+        err = interpreters.exec(interp, "import velk_dev_kit.recorder")
+        print(err.type.__name__, err.msg, sep=": ")
+        """
+    )
+    assert out == (
+        "ImportError: Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process.\n"
+    )
+
+
+@pytest.mark.skipif(not hasattr(sys, "_is_gil_enabled"), reason="needs 3.13+")
+def test_loading_a_module_turns_the_gil_on():
+    out = run_python(
+        """
+        import sys, warnings
+        warnings.simplefilter("ignore")
+        before = sys._is_gil_enabled()
+        import velk_dev_kit.recorder
+        print(before, sys._is_gil_enabled())
+        """
+    )
+    free_threaded = not sys._is_gil_enabled() or "free-threading" in sys.version
+    assert out.split() == (["False", "True"] if free_threaded else ["True", "True"])
+
+
+def test_package_loads_modules_only_on_first_use():
+    out = run_python(
+        """
+        import sys
+        sys.modules["rclpy"] = None  # no ROS 2 installed
+        import velk_dev_kit
+        assert "velk_dev_kit.recorder" not in sys.modules
+        from velk_dev_kit import DataRecorder
+        print(DataRecorder.__module__, "velk_dev_kit.topic_relay" in sys.modules)
+        """
+    )
+    assert out == "velk_dev_kit.recorder False\n"
+
+
+def test_package_names():
+    assert {"SyncRoute", "SimpleTopicRelay", "PanelLink", "Chat", "ChatError",
+            "DataRecorder"} <= set(dir(velk_dev_kit))
+    with pytest.raises(AttributeError, match="no attribute 'Nope'"):
+        velk_dev_kit.Nope
+
+
+def test_signature_and_annotations_are_texts():
+    sig = inspect.signature(DataRecorder.log_text)
+    assert str(sig) == "(self, filename: 'str', content: 'str', mode: 'str' = 'a') -> 'None'"
+    assert DataRecorder.log_text.__annotations__ == {
+        "filename": "str", "content": "str", "mode": "str", "return": "None"}
+    assert DataRecorder.log_text.__defaults__ == ("a",)
+    assert str(inspect.signature(DataRecorder)) == "(base_dir: 'str' = 'data_logs')"
+    assert DataRecorder.log_text.__qualname__ == "DataRecorder.log_text"
+    assert DataRecorder.log_text.__module__ == "velk_dev_kit.recorder"
+
+
+def test_methods_bind_like_python_functions(tmp_path, monkeypatch):
+    monkeypatch.setenv("KELM_SIM_LOG_PATH", str(tmp_path))
+    rec = DataRecorder()
+    bound = rec.get_file_path
+    assert inspect.ismethod(bound) and bound.__self__ is rec
+    assert str(inspect.signature(bound)) == "(filename: 'str') -> 'str'"
+    assert DataRecorder.get_file_path(rec, "f") == bound("f") == str(tmp_path / "data_logs/f")
+    assert inspect.signature(bound).bind("x")
+
+
+def test_help_shows_signatures_and_documentation():
+    text = pydoc.render_doc(DataRecorder, renderer=pydoc.plaintext)
+    assert "log_text(self, filename: 'str', content: 'str', mode: 'str' = 'a') -> 'None'" in text
+    assert "记录文本数据到文件" in text
+    assert "一个将文本数据记录到/tmp目录下文件的工具库。" in text
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "DataRecorder.log_text() missing 2 required positional arguments: "
+                 "'filename' and 'content'"),
+        (("f", "c", "a", "x"), {}, "DataRecorder.log_text() takes from 3 to 4 positional "
+                                   "arguments but 5 were given"),
+        (("f", "c"), {"filename": "g"}, "DataRecorder.log_text() got multiple values for "
+                                        "argument 'filename'"),
+        (("f", "c"), {"encoding": "x"}, "DataRecorder.log_text() got an unexpected keyword "
+                                        "argument 'encoding'"),
+    ],
+)
+def test_call_errors_read_like_the_interpreters(tmp_path, monkeypatch, args, kwargs, message):
+    monkeypatch.setenv("KELM_SIM_LOG_PATH", str(tmp_path))
+    with pytest.raises(TypeError) as info:
+        DataRecorder().log_text(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_keyword_arguments_in_any_order(tmp_path, monkeypatch):
+    monkeypatch.setenv("KELM_SIM_LOG_PATH", str(tmp_path))
+    rec = DataRecorder(base_dir="kw")
+    rec.log_text(mode="w", content="c", filename="k.txt")
+    assert (tmp_path / "kw" / "k.txt").read_text() == "c\n"
