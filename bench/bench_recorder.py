@@ -1,0 +1,81 @@
+"""log_text throughput against plain Python and against raw os calls.
+
+Appends 100-byte records to one file and prints, from one run: records per
+second, and the speed ratio against a plain-Python function doing the same
+steps and against an os.open/os.write/os.close loop with the same flags.
+Rounds of the three contenders are interleaved so they see the same machine.
+"""
+
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+from velk_dev_kit import DataRecorder
+
+RECORDS = 20_000
+ROUNDS = 7
+CONTENT = "x" * 99  # plus the line feed: 100 bytes a record
+TARGETS = {"plain Python": 1.8, "os loop": 1 / 1.25}
+
+
+def plain_python(base_dir):
+    def log_text(filename, content, mode="a"):
+        full_path = os.path.join(base_dir, os.path.basename(filename))
+        with open(full_path, mode, encoding="utf-8") as f:
+            f.write(content + "\n")
+
+    return log_text
+
+
+def os_loop(base_dir):
+    flags = os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC | os.O_NOFOLLOW
+
+    def log_text(filename, content, mode="a"):
+        fd = os.open(os.path.join(base_dir, filename), flags, 0o666)
+        try:
+            os.write(fd, (content + "\n").encode())
+        finally:
+            os.close(fd)
+
+    return log_text
+
+
+def timed(log_text, name):
+    start = time.perf_counter()
+    for _ in range(RECORDS):
+        log_text(name, CONTENT)
+    return RECORDS / (time.perf_counter() - start)
+
+
+def main():
+    with tempfile.TemporaryDirectory() as root:
+        os.environ["KELM_SIM_LOG_PATH"] = root
+        recorder = DataRecorder("bench")
+        contenders = {
+            "log_text": recorder.log_text,
+            "plain Python": plain_python(recorder.base_dir),
+            "os loop": os_loop(recorder.base_dir),
+        }
+        rates = {name: [] for name in contenders}
+        for round_ in range(ROUNDS):
+            for name, fn in contenders.items():
+                file = f"{name.replace(' ', '_')}.log"
+                rates[name].append(timed(fn, file))
+                os.unlink(os.path.join(recorder.base_dir, file))
+
+    ours = statistics.median(rates["log_text"])
+    print(f"python {sys.version.split()[0]}, {RECORDS} records x {ROUNDS} rounds (medians)")
+    print(f"log_text: {ours:,.0f} records/s")
+    ok = True
+    for name, target in TARGETS.items():
+        ratio = ours / statistics.median(rates[name])
+        met = ratio >= target
+        ok &= met
+        print(f"vs {name}: {ratio:.2f}x (target >= {target:.2f}x) {'ok' if met else 'MISSED'}")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,26 @@
+"""Runs each module's example in turn: make demo."""
+
+import importlib
+import sys
+import warnings
+from pathlib import Path
+
+HERE = Path(__file__).resolve().parent
+# The examples use the in-process ROS 2 stand-in kept beside the package.
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "ros_stub"))
+warnings.filterwarnings("ignore", "The global interpreter lock", RuntimeWarning)
+
+DEMOS = ["recorder_demo", "topic_relay_demo", "panel_link_demo", "chat_demo"]
+
+
+def main():
+    for name in DEMOS:
+        if not (HERE / f"{name}.py").exists():
+            continue
+        print(f"\n=== {name.removesuffix('_demo').replace('_', ' ')} ===")
+        importlib.import_module(name).main()
+
+
+if __name__ == "__main__":
+    main()
