@@ -120,7 +120,9 @@ def test_methods_bind_like_python_functions(tmp_path, monkeypatch):
 
 def test_help_shows_signatures_and_documentation():
     text = pydoc.render_doc(DataRecorder, renderer=pydoc.plaintext)
-    assert "log_text(self, filename: 'str', content: 'str', mode: 'str' = 'a') -> 'None'" in text
+    # 3.14's pydoc shows string annotations without their quotes.
+    assert "log_text(self, filename: 'str', content: 'str', mode: 'str' = 'a') -> 'None'" in (
+        text.replace(": str", ": 'str'").replace("-> None", "-> 'None'"))
     assert "记录文本数据到文件" in text
     assert "一个将文本数据记录到/tmp目录下文件的工具库。" in text
 
