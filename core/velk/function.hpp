@@ -60,7 +60,7 @@ namespace detail {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
+    const FunctionSpec* desc;
     PyObject* module;
     PyObject* data;
     PyObject* qualname;
@@ -160,7 +160,7 @@ inline int keyword_index(FunctionObject* f, size_t n, PyObject* key) {
 // Maps positional and keyword arguments onto the parameter slots.
 inline void bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames, PyObject** slots) {
-    const FunctionSpec& s = *f->spec;
+    const FunctionSpec& s = *f->desc;
     const size_t n = s.params.size();
     size_t required = 0;
     while (required < n && !f->defaults[required]) ++required;
@@ -202,7 +202,7 @@ inline void bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t 
 inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
                                      PyObject* kwnames) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    const FunctionSpec& s = *f->spec;
+    const FunctionSpec& s = *f->desc;
     try {
         PyObject* slots[kMaxParams];
         bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, slots);
@@ -273,13 +273,13 @@ inline PyObject* function_repr(PyObject* self) {
 
 // Attribute getters: the names Python functions have and tools read.
 inline PyObject* get_name(PyObject* self, void*) {
-    return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->spec->name);
+    return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->desc->name);
 }
 inline PyObject* get_qualname(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
 }
 inline PyObject* get_doc(PyObject* self, void*) {
-    const char* doc = reinterpret_cast<FunctionObject*>(self)->spec->doc;
+    const char* doc = reinterpret_cast<FunctionObject*>(self)->desc->doc;
     return doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
 }
 inline PyObject* get_module(PyObject* self, void*) {
@@ -287,7 +287,7 @@ inline PyObject* get_module(PyObject* self, void*) {
 }
 inline PyObject* get_defaults(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    size_t n = f->spec->params.size(), first = n;
+    size_t n = f->desc->params.size(), first = n;
     while (first > 0 && f->defaults[first - 1]) --first;
     if (first == n) return Py_NewRef(Py_None);
     PyObject* t = PyTuple_New(Py_ssize_t(n - first));
@@ -302,10 +302,10 @@ inline PyObject* get_annotations(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     try {
         Ref d = Ref::steal(PyDict_New());
-        for (const Param& p : f->spec->params)
+        for (const Param& p : f->desc->params)
             if (p.annotation) check(PyDict_SetItemString(d.get(), p.name, str(p.annotation).get()));
-        if (f->spec->returns)
-            check(PyDict_SetItemString(d.get(), "return", str(f->spec->returns).get()));
+        if (f->desc->returns)
+            check(PyDict_SetItemString(d.get(), "return", str(f->desc->returns).get()));
         return d.release();
     } catch (const PyError&) {
         return nullptr;
@@ -317,7 +317,7 @@ inline Ref build_signature(FunctionObject* f) {
     Ref parameter = getattr(inspect.get(), "Parameter");
     Ref kind = getattr(parameter.get(), "POSITIONAL_OR_KEYWORD");
     Ref empty = getattr(parameter.get(), "empty");
-    const auto& params = f->spec->params;
+    const auto& params = f->desc->params;
     Ref list = Ref::steal(PyList_New(0));
     for (size_t i = 0; i < params.size(); ++i) {
         Ref kwargs = Ref::steal(PyDict_New());
@@ -332,7 +332,7 @@ inline Ref build_signature(FunctionObject* f) {
     }
     Ref kwargs = Ref::steal(PyDict_New());
     check(PyDict_SetItemString(kwargs.get(), "return_annotation",
-                               f->spec->returns ? str(f->spec->returns).get() : empty.get()));
+                               f->desc->returns ? str(f->desc->returns).get() : empty.get()));
     Ref posargs = Ref::steal(PyTuple_Pack(1, list.get()));
     Ref signature = getattr(inspect.get(), "Signature");
     return Ref::steal(PyObject_Call(signature.get(), posargs.get(), kwargs.get()));
@@ -393,13 +393,13 @@ inline PyType_Spec function_type_spec = {
 
 }  // namespace detail
 
-// Makes a function object of `spec` owned by `module`. `defaults`, when given,
+// Makes a function object of `desc` owned by `module`. `defaults`, when given,
 // replaces the default of each parameter whose entry is not nullptr.
-inline Ref make_function(PyObject* function_type, PyObject* module, const FunctionSpec& spec,
+inline Ref make_function(PyObject* function_type, PyObject* module, const FunctionSpec& desc,
                          const char* owner = nullptr, PyObject* data = nullptr,
                          std::span<PyObject* const> defaults = {}) {
     using detail::FunctionObject;
-    if (spec.params.size() > kMaxParams) {
+    if (desc.params.size() > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters");
         throw_error();
     }
@@ -407,18 +407,18 @@ inline Ref make_function(PyObject* function_type, PyObject* module, const Functi
     Ref obj = Ref::steal(tp->tp_alloc(tp, 0));
     auto* f = reinterpret_cast<FunctionObject*>(obj.get());
     f->vectorcall = detail::function_vectorcall;
-    f->spec = &spec;
+    f->desc = &desc;
     f->module = Py_NewRef(module);
     f->data = Py_XNewRef(data);
-    f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner, spec.name)
-                        : PyUnicode_FromString(spec.name);
+    f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner, desc.name)
+                        : PyUnicode_FromString(desc.name);
     if (!f->qualname) throw_error();
-    for (size_t i = 0; i < spec.params.size(); ++i) {
-        f->names[i] = Py_NewRef(intern(spec.params[i].name));
+    for (size_t i = 0; i < desc.params.size(); ++i) {
+        f->names[i] = Py_NewRef(intern(desc.params[i].name));
         if (i < defaults.size() && defaults[i])
             f->defaults[i] = Py_NewRef(defaults[i]);
-        else if (spec.params[i].default_expr)
-            f->defaults[i] = detail::eval_expression(spec.params[i].default_expr).release();
+        else if (desc.params[i].default_expr)
+            f->defaults[i] = detail::eval_expression(desc.params[i].default_expr).release();
     }
     return obj;
 }

@@ -68,9 +68,9 @@ public:
         return value;
     }
 
-    Ref function(const FunctionSpec& spec, const char* owner = nullptr, PyObject* data = nullptr,
+    Ref function(const FunctionSpec& desc, const char* owner = nullptr, PyObject* data = nullptr,
                  std::span<PyObject* const> defaults = {}) const {
-        return make_function(holder<State>(m_).function_type.get(), m_, spec, owner, data,
+        return make_function(holder<State>(m_).function_type.get(), m_, desc, owner, data,
                              defaults);
     }
 
@@ -84,8 +84,8 @@ public:
         check(PyDict_SetItemString(ns.get(), "__qualname__", str(name).get()));
         if (doc) check(PyDict_SetItemString(ns.get(), "__doc__", str(doc).get()));
         if (extra_namespace) check(PyDict_Update(ns.get(), extra_namespace));
-        for (const FunctionSpec& spec : methods)
-            check(PyDict_SetItemString(ns.get(), spec.name, function(spec, name).get()));
+        for (const FunctionSpec& desc : methods)
+            check(PyDict_SetItemString(ns.get(), desc.name, function(desc, name).get()));
         Ref base_tuple = bases ? Ref::borrow(bases) : Ref::steal(PyTuple_New(0));
         PyObject* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
         if (PyTuple_GET_SIZE(base_tuple.get()) > 0)
@@ -162,7 +162,7 @@ void module_free(void* m) {
 
 // The modules keep process-wide interned names and refuse to run twice, so
 // they are bound to the first interpreter that loads them.
-inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
+inline PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     static std::atomic<int64_t> owner{-1};
     int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (current == -1) return nullptr;
@@ -173,7 +173,7 @@ inline PyObject* module_create(PyObject* spec, PyModuleDef*) {
                         "one interpreter per process.");
         return nullptr;
     }
-    Ref name = Ref::steal_or_null(PyObject_GetAttrString(spec, "name"));
+    Ref name = Ref::steal_or_null(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
     return PyModule_NewObject(name.get());
 }
