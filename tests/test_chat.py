@@ -1,0 +1,606 @@
+"""Chat client against a local server that plays the kit's web API and an
+OpenAI-compatible chat service."""
+
+import collections.abc
+import gc
+import json
+import socket
+import threading
+import time
+import zlib
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from urllib.parse import urlsplit
+
+import pytest
+import requests
+
+from velk_dev_kit.chat import Chat, ChatError
+
+CONFIG = "/v1/api/app/config"
+COMPLETIONS = "/v1/chat/completions"
+MODELS = "/v1/models"
+USER = [{"role": "user", "content": "hi"}]
+
+
+class Received:
+    def __init__(self, handler, body):
+        url = urlsplit(handler.path)
+        self.method, self.path, self.query = handler.command, url.path, url.query
+        self.headers = handler.headers
+        self.raw = body
+        self.port = handler.client_address[1]
+
+    def json(self):
+        return json.loads(self.raw)
+
+
+# Markers inside a streamed body.
+WAIT = object()  # wait until the test has taken the previous piece
+EXPECT_CLOSE = object()  # wait until the client shuts the connection
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args):
+        pass
+
+    def handle_one(self):
+        body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        request = Received(self, body)
+        service = self.server
+        service.received.append(request)
+        route = service.routes.get((self.command, request.path))
+        if route is None:
+            reply(self, 404, b"not found", "text/plain")
+        else:
+            route(self)
+
+    do_GET = do_POST = handle_one
+
+
+class Service(ThreadingHTTPServer):
+    daemon_threads = True
+
+    def handle_error(self, request, client_address):
+        pass  # clients that hang up mid-answer are part of the tests
+
+    def __init__(self):
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d" % self.server_address[1]
+        self.reset()
+
+    def reset(self):
+        self.received, self.events, self.routes = [], [], {}
+        self.gate = threading.Semaphore(0)
+        self.config({"data": {"llm_chat_url": self.url + COMPLETIONS,
+                              "llm_models_url": self.url + MODELS}})
+
+    def config(self, obj):
+        self.routes[("GET", CONFIG)] = lambda h: reply(h, 200, obj)
+
+    def on(self, method, path, fn):
+        self.routes[(method, path)] = fn
+
+    def sent(self, method=None, path=None):
+        return [r for r in self.received
+                if (method is None or r.method == method) and (path is None or r.path == path)]
+
+
+def reply(h, status, body, content_type="application/json"):
+    if not isinstance(body, bytes):
+        body = json.dumps(body, ensure_ascii=False).encode()
+    h.send_response(status)
+    h.send_header("Content-Type", content_type)
+    h.send_header("Content-Length", str(len(body)))
+    h.end_headers()
+    h.wfile.write(body)
+
+
+def stream_body(parts, kind="chunked", gzip=False, finish=True,
+                content_type="text/event-stream; charset=iso-8859-1"):
+    """Route that sends `parts` (bytes or markers) one write each."""
+    def route(h):
+        h.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        h.send_response(200)
+        h.send_header("Content-Type", content_type)
+        if gzip:
+            h.send_header("Content-Encoding", "gzip")
+            packer = zlib.compressobj(wbits=31)
+        if kind == "chunked":
+            h.send_header("Transfer-Encoding", "chunked")
+        elif kind == "length":
+            h.send_header("Content-Length", str(sum(len(p) for p in parts)))
+        else:
+            h.send_header("Connection", "close")
+            h.close_connection = True
+        h.end_headers()
+        for part in parts:
+            if part is WAIT:
+                if not h.server.gate.acquire(timeout=3):
+                    h.server.events.append("gate timed out")
+                continue
+            if part is EXPECT_CLOSE:
+                h.connection.settimeout(3)
+                try:
+                    h.server.events.append("closed" if h.connection.recv(1) == b"" else "data")
+                except ConnectionResetError:
+                    h.server.events.append("closed")
+                except TimeoutError:
+                    h.server.events.append("still open")
+                h.close_connection = True
+                return
+            if isinstance(part, float):
+                time.sleep(part)
+                continue
+            if gzip:
+                part = packer.compress(part) + packer.flush(zlib.Z_SYNC_FLUSH)
+            h.wfile.write(b"%x\r\n%s\r\n" % (len(part), part) if kind == "chunked" else part)
+        if kind == "chunked":
+            if finish:
+                h.wfile.write(b"0\r\n\r\n")
+            else:
+                h.close_connection = True
+    return route
+
+
+def data(content=None, **chunk):
+    if content is not None:
+        chunk = {"choices": [{"index": 0, "delta": {"content": content}}]}
+    return ("data: " + json.dumps(chunk, ensure_ascii=False) + "\n\n").encode()
+
+
+DONE = b"data: [DONE]\n\n"
+
+
+@pytest.fixture(scope="module")
+def service():
+    srv = Service()
+    thread = threading.Thread(target=srv.serve_forever, daemon=True)
+    thread.start()
+    yield srv
+    srv.shutdown()
+    srv.server_close()
+
+
+@pytest.fixture
+def svc(service, monkeypatch):
+    service.reset()
+    monkeypatch.setenv("VELK_API_BASE", service.url)
+    monkeypatch.delenv("VELK_ID", raising=False)
+    return service
+
+
+# ---------------------------------------------------------------- configuration
+
+@pytest.mark.parametrize("api_base, env, expected", [
+    ("http://a.test//", "http://env.test", "http://a.test"),
+    ("", "http://env.test///", "http://env.test"),
+    (None, "", ""),
+    (None, None, "default"),
+])
+def test_base_address_sources(monkeypatch, api_base, env, expected):
+    if env is None:
+        monkeypatch.delenv("VELK_API_BASE", raising=False)
+    else:
+        monkeypatch.setenv("VELK_API_BASE", env)
+    base = Chat(api_base=api_base)._api_base
+    if expected == "default":
+        assert base.startswith("https://") and not base.endswith("/")
+    else:
+        assert base == expected
+
+
+def test_construction_sends_nothing_and_sets_attributes_in_order(svc):
+    c = Chat(model="m", system_prompt="sp", timeout=7)
+    assert list(vars(c)) == ["_api_base", "_default_model", "_system_prompt", "_timeout",
+                             "_llm_chat_url", "_llm_models_url", "_session"]
+    assert (c._default_model, c._system_prompt, c._timeout) == ("m", "sp", 7)
+    assert c._llm_chat_url is None and isinstance(c._session, requests.Session)
+    assert svc.received == []
+
+
+@pytest.mark.parametrize("velk_id, query", [(None, ""), ("", ""), ("abc", "velk_id=abc")])
+def test_config_request_and_instance_id(svc, monkeypatch, velk_id, query):
+    if velk_id is not None:
+        monkeypatch.setenv("VELK_ID", velk_id)
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, {"choices": []}))
+    c = Chat()
+    c.chat(USER)
+    c.chat(USER)
+    (config,) = svc.sent(path=CONFIG)
+    assert (config.method, config.query, config.raw) == ("GET", query, b"")
+    assert c._llm_chat_url == svc.url + COMPLETIONS
+
+
+@pytest.mark.parametrize("config, models_url", [
+    ({"data": {"llm_chat_url": "", "llm_models_url": "m"}}, "m"),
+    ({"data": {}}, ""),
+    ({"other": 1}, ""),
+])
+def test_missing_chat_address_raises_and_is_fetched_again(svc, config, models_url):
+    svc.config(config)
+    c = Chat()
+    for _ in range(2):
+        with pytest.raises(ValueError, match="^未获取到 llm_chat_url 配置$"):
+            c.chat(USER, stream=True)  # raised by chat itself, not the generator
+        assert (c._llm_chat_url, c._llm_models_url) == ("", models_url)
+    with pytest.raises(ValueError):
+        c.models()
+    assert len(svc.sent(path=CONFIG)) == 3 and svc.sent("POST") == []
+
+
+def test_config_without_models_address_still_chats(svc):
+    svc.config({"data": {"llm_chat_url": svc.url + COMPLETIONS}})
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, {"choices": [{"message": {"content": "ok"}}]}))
+    c = Chat()
+    assert c.chat(USER) == "ok" and c._llm_models_url == ""
+    with pytest.raises(requests.exceptions.MissingSchema):
+        c.models()
+
+
+@pytest.mark.parametrize("route, error", [
+    (lambda h: reply(h, 500, {"data": {"llm_chat_url": "x"}}), requests.HTTPError),
+    (lambda h: reply(h, 200, b"<html>", "text/html"), requests.exceptions.JSONDecodeError),
+])
+def test_config_failures_leave_addresses(svc, route, error):
+    svc.on("GET", CONFIG, route)
+    c = Chat()
+    with pytest.raises(error):
+        c.chat(USER)
+    assert c._llm_chat_url is None and c._llm_models_url is None
+
+
+def test_empty_base_address_is_refused_by_http_client(monkeypatch):
+    monkeypatch.setenv("VELK_API_BASE", "")
+    with pytest.raises(requests.exceptions.MissingSchema):
+        Chat().chat(USER)
+
+
+# ---------------------------------------------------------------- argument rules
+
+class StrSub(str):
+    pass
+
+
+class ListSub(list):
+    pass
+
+
+@pytest.mark.parametrize("make, name, expected, got", [
+    (lambda: Chat(model=None), "model", "str", "NoneType"),
+    (lambda: Chat(timeout=None), "timeout", "int", "NoneType"),
+    (lambda: Chat(timeout="5"), "timeout", "int", "str"),
+    (lambda: Chat(api_base=StrSub("http://x")), "api_base", "str", "StrSub"),
+    (lambda: Chat(system_prompt=1), "system_prompt", "str", "int"),
+    (lambda: ChatError(None), "message", "str", "NoneType"),
+    (lambda: ChatError("m", 5), "code", "str", "int"),
+    (lambda: ChatError("m", status_code="404"), "status_code", "int", "str"),
+    (lambda: Chat().chat(tuple(USER)), "messages", "list", "tuple"),
+    (lambda: Chat().chat(ListSub(USER)), "messages", "list", "ListSub"),
+    (lambda: Chat().chat(USER, model=1), "model", "str", "int"),
+    (lambda: Chat().chat(USER, session_id=b"s"), "session_id", "str", "bytes"),
+    (lambda: Chat().chat(USER, temperature="0.5"), "temperature", "float", "str"),
+    (lambda: Chat().chat(USER, max_tokens="5"), "max_tokens", "int", "str"),
+    (lambda: Chat()._stream_chat(1, {}), "url", "str", "int"),
+    (lambda: Chat()._stream_chat("u", [("a", 1)]), "body", "dict", "list"),
+])
+def test_refused_arguments(svc, make, name, expected, got):
+    message = f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+    with pytest.raises(TypeError) as info:
+        make()
+    assert str(info.value) == message
+    assert svc.received == []  # checked before any request
+
+
+def test_numbers_are_converted_and_error_form():
+    assert Chat(timeout=2.5)._timeout == 2
+    e = ChatError("m", status_code=404.0)
+    assert (e.status_code, type(e.status_code), e.code, e.args) == (404, int, None, ("m",))
+
+
+def test_documentation_texts():
+    import velk_dev_kit.chat as module
+    assert module.__doc__.startswith("LLM 对话客户端")
+    assert "VELK_ID: VELK 实例 ID（容器内已自动设置）" in module.__doc__
+    assert ChatError.__doc__ == "LLM 聊天接口错误"
+    for method in (Chat.chat, Chat._stream_chat, Chat.models, Chat._fetch_config, Chat._raise_error):
+        first, blank = method.__doc__.split("\n")[:2]
+        assert first.startswith(method.__name__ + "(self") and blank == ""
+    assert "stream=True 时返回生成器，逐步 yield 内容片段" in Chat.chat.__doc__
+    assert Chat.__init__.__doc__ == ("__init__(self, api_base: Optional[str] = None, model: str = "
+                                     "'qwen-turbo', system_prompt: Optional[str] = None, "
+                                     "timeout: int = 60)")
+
+
+# ---------------------------------------------------------------- plain answers
+
+@pytest.mark.parametrize("kwargs, members", [
+    ({}, [("model", "qwen-turbo"), ("messages", USER), ("stream", False)]),
+    ({"model": "", "session_id": "", "temperature": 0, "max_tokens": 0},
+     [("model", "qwen-turbo"), ("messages", USER), ("stream", False),
+      ("temperature", 0.0), ("max_tokens", 0)]),
+    ({"max_tokens": 100.9, "temperature": 1, "session_id": "s1", "model": "qwen-max"},
+     [("model", "qwen-max"), ("messages", USER), ("stream", False), ("session_id", "s1"),
+      ("temperature", 1.0), ("max_tokens", 100)]),
+])
+def test_request_body_members_in_order(svc, kwargs, members):
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, {"choices": []}))
+    Chat().chat(USER, **kwargs)
+    (post,) = svc.sent("POST")
+    assert (post.path, post.query, post.headers["Content-Type"]) == (COMPLETIONS, "", "application/json")
+    assert list(post.json().items()) == members
+    if "temperature" in kwargs:  # sent as a floating-point number
+        assert b'"temperature": %s.0' % str(kwargs["temperature"]).encode() in post.raw
+
+
+@pytest.mark.parametrize("conversation", [USER, [{"role": "system", "content": "own"}] + USER])
+def test_system_prompt_goes_first(svc, conversation):
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, {"choices": []}))
+    caller = list(conversation)
+    Chat(system_prompt="be brief").chat(caller)
+    Chat(system_prompt="").chat(caller)
+    sent = [r.json()["messages"] for r in svc.sent("POST")]
+    assert sent == [[{"role": "system", "content": "be brief"}] + conversation, conversation]
+    assert list(sent[0][0]) == ["role", "content"] and caller == conversation
+
+
+@pytest.mark.parametrize("answer, text", [
+    ({"choices": [{"message": {"role": "assistant", "content": "你好"}}]}, "你好"),
+    ({"choices": []}, ""),
+    ({}, ""),
+    ({"choices": [{}]}, ""),
+    ({"choices": [{"message": {}}]}, ""),
+    ({"choices": [{"message": {"content": None, "tool_calls": []}}]}, ""),
+])
+def test_plain_answers(svc, answer, text):
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, answer))
+    assert Chat().chat(USER) == text
+
+
+def test_plain_answer_that_is_not_json(svc):
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, b"nope", "text/plain"))
+    with pytest.raises(requests.exceptions.JSONDecodeError):
+        Chat().chat(USER)
+
+
+# ---------------------------------------------------------------- error responses
+
+GENERIC = "请求失败 (HTTP {})"
+
+
+@pytest.mark.parametrize("status, body, message, code", [
+    (429, {"error": {"message": "quota exceeded", "code": "rate_limit"}}, "quota exceeded", "rate_limit"),
+    (500, {}, "unknown error", None),
+    (500, {"error": None}, "unknown error", None),
+    (400, {"error": {"code": "bad_request"}}, "unknown error", "bad_request"),
+    (400, {"error": {"message": "超出配额", "code": 4001}}, "超出配额", "4001"),
+    (400, {"error": {"message": {"detail": "x"}, "code": None}}, '{"detail": "x"}', None),
+    (401, {"error": "invalid api key"}, "invalid api key", None),
+    (404, ["not", "an", "object"], GENERIC.format(404), None),
+    (502, b"<html><body>Bad Gateway</body></html>", GENERIC.format(502), None),
+    (503, b"", GENERIC.format(503), None),
+])
+@pytest.mark.parametrize("stream", [False, True])
+def test_failed_chat_responses(svc, status, body, message, code, stream):
+    kind = "text/html" if isinstance(body, bytes) else "application/json"
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, status, body, kind))
+    if stream:
+        g = Chat().chat(USER, stream=True)
+        assert svc.sent("POST") == []  # the request waits for the first piece
+        with pytest.raises(ChatError) as info:
+            next(g)
+        assert list(g) == []
+    else:
+        with pytest.raises(ChatError) as info:
+            Chat().chat(USER)
+    e = info.value
+    assert (str(e), e.message, e.code, e.status_code) == (message, message, code, status)
+    assert svc.url not in message and "127.0.0.1" not in message
+    if isinstance(body, bytes):  # the decoding error stays attached, not as a cause
+        assert isinstance(e.__context__, ValueError) and e.__cause__ is None
+
+
+# ---------------------------------------------------------------- model list
+
+@pytest.mark.parametrize("listing, ids", [
+    ({"object": "list", "data": [{"id": "qwen-turbo"}, {"id": "qwen-plus"}, {"id": "qwen-max"}]},
+     ["qwen-turbo", "qwen-plus", "qwen-max"]),
+    ({}, []),
+])
+def test_models(svc, listing, ids):
+    svc.on("GET", MODELS, lambda h: reply(h, 200, listing))
+    assert Chat().models() == ids
+    (get,) = svc.sent(path=MODELS)
+    assert (get.method, get.query, get.raw) == ("GET", "", b"")
+
+
+@pytest.mark.parametrize("route, error", [
+    (lambda h: reply(h, 404, {"error": {"message": "no"}}), requests.HTTPError),
+    (lambda h: reply(h, 200, {"data": [{"id": "a"}, {"name": "b"}]}), KeyError),
+])
+def test_models_failures(svc, route, error):
+    svc.on("GET", MODELS, route)
+    with pytest.raises(error):
+        Chat().models()
+
+
+# ---------------------------------------------------------------- streamed answers
+
+def stream_of(svc, parts, **kwargs):
+    svc.on("POST", COMPLETIONS, stream_body(parts, **kwargs))
+    return Chat().chat(USER, stream=True)
+
+
+@pytest.mark.parametrize("kind", ["chunked", "close", "length"])
+def test_stream_stops_at_end_marker(svc, kind):
+    parts = [data("Hel"), b"\n", data("lo"), DONE, data("never")]
+    g = stream_of(svc, parts, kind=kind)
+    assert svc.sent("POST") == []
+    assert list(g) == ["Hel", "lo"]
+    (post,) = svc.sent("POST")
+    assert list(post.json().items())[2] == ("stream", True)
+
+
+@pytest.mark.parametrize("kind", ["chunked", "close", "length"])
+def test_stream_skips_what_carries_no_text(svc, kind):
+    parts = [b": keep-alive\n", b"event: message\nid: 7\nretry: 100\n", data("a"),
+             b'data:{"choices":[{"delta":{"content":"nospace"}}]}\n',
+             b"data: not json\n", b"data: [DONE] \n", b"data:\n", b"data: \n",
+             b'data:  \t{"choices":[{"delta":{"content":"spaced"}}]} \n',
+             b'data: {"choices":[{"delta":{"content":"extra"}}]} {}\n',
+             'data: \ufeff{"choices":[{"delta":{"content":"bom"}}]}\n'.encode(),
+             data(choices=[], usage={"total_tokens": 3}), data(choices=[{"delta": {}}]),
+             data(choices=[{"delta": {"content": ""}}]), data(choices=[{"delta": {"content": None}}]),
+             data(id="x"), data(choices=[{"finish_reason": "stop"}]),
+             data("b").rstrip(b"\n")]  # no end marker, last line unterminated
+    assert list(stream_of(svc, parts, kind=kind)) == ["a", "spaced", "b"]
+
+
+def test_stream_line_breaks(svc):
+    odd = "a\u2028b\u2029c\x85d\u000be\u000cf\x1cg"  # not line breaks of the event stream
+    parts = [data("cr").replace(b"\n\n", b"\r"), data("crlf").replace(b"\n", b"\r\n"),
+             data(odd), data("last").replace(b"\n\n", b"\r\n"), DONE]
+    assert list(stream_of(svc, parts)) == ["cr", "crlf", odd, "last"]
+
+
+@pytest.mark.parametrize("kind", ["chunked", "close"])
+def test_multibyte_text_split_across_reads(svc, kind):
+    text = "你好，世界🙂é"
+    line = data(text)
+    cuts = [8, line.index("好".encode()) + 1, line.index("🙂".encode()) + 2, len(line) - 1]
+    parts, start = [], 0
+    for cut in cuts:
+        parts += [line[start:cut], 0.03]
+        start = cut
+    parts += [line[start:], data("\ufeff"), DONE]
+    assert list(stream_of(svc, parts, kind=kind)) == [text, "\ufeff"]
+
+
+def test_byte_order_mark_at_start_and_invalid_bytes(svc):
+    parts = [b"\xef\xbb\xbf" + data("first"), b'data: {"choices":[{"delta":{"content":"x\xff"}}]}\n', DONE]
+    assert list(stream_of(svc, parts)) == ["first", "x\ufffd"]
+
+
+@pytest.mark.parametrize("kind", ["chunked", "close"])
+@pytest.mark.parametrize("ending", [b"\n", b"\r", b"\r\n"])
+def test_each_piece_arrives_without_waiting_for_more(svc, kind, ending):
+    pieces = ["one", "two", "three"]
+    parts = []
+    for p in pieces:
+        parts += [data(p).rstrip(b"\n") + ending, WAIT]
+    g = stream_of(svc, parts + [DONE], kind=kind)
+    for p in pieces:
+        assert next(g) == p
+        svc.gate.release()
+    assert list(g) == [] and svc.events == []
+
+
+def test_compressed_stream(svc):
+    parts = [data("zip"), WAIT, data("ped"), DONE]
+    g = stream_of(svc, parts, gzip=True)
+    assert next(g) == "zip"
+    svc.gate.release()
+    assert list(g) == ["ped"] and svc.events == []
+
+
+def test_body_cut_short_raises_http_client_error(svc):
+    g = stream_of(svc, [data("a")], finish=False)
+    assert next(g) == "a"
+    with pytest.raises(requests.exceptions.ChunkedEncodingError):
+        next(g)
+    assert list(g) == []
+
+
+def test_generator_protocol(svc):
+    g = stream_of(svc, [data(str(i)) for i in range(6)] + [DONE])
+    assert iter(g) is g and isinstance(g, collections.abc.Generator)
+    assert not g.gi_running
+    with pytest.raises(TypeError, match="just-started"):
+        g.send(1)
+    assert svc.sent("POST") == []
+    assert [next(g), g.send(None), g.send("ignored")] == ["0", "1", "2"]
+    # A decoding error thrown in only skips to the next piece.
+    assert g.throw(json.JSONDecodeError("x", "doc", 0)) == "3"
+    with pytest.raises(RuntimeError, match="generator raised StopIteration"):
+        g.throw(StopIteration())
+    for call in (lambda: next(g), lambda: g.send(None)):
+        with pytest.raises(StopIteration):
+            call()
+    with pytest.raises(KeyError):
+        g.throw(KeyError("after the end"))
+    assert g.close() is None
+
+
+def test_unstarted_generator_close_and_throw_send_nothing(svc):
+    g = stream_of(svc, [data("a"), DONE])
+    g.close()
+    assert list(g) == []
+    g = Chat().chat(USER, stream=True)
+    with pytest.raises(ValueError, match="boom"):
+        g.throw(ValueError("boom"))
+    assert list(g) == [] and svc.sent("POST") == []
+
+
+def server_saw(svc):
+    deadline = time.monotonic() + 5
+    while not svc.events and time.monotonic() < deadline:
+        time.sleep(0.01)
+    return svc.events
+
+
+@pytest.mark.parametrize("how", ["close", "throw", "abandon", "end marker"])
+def test_response_is_closed_when_the_stream_ends(svc, how):
+    svc.on("POST", COMPLETIONS, stream_body([data("a"), DONE, EXPECT_CLOSE]))
+    c = Chat()
+    kept = []  # a response hook holds on to the response: only closing it frees the socket
+    c._session.hooks["response"].append(lambda r, *args, **kwargs: kept.append(r))
+    g = c.chat(USER, stream=True)
+    assert next(g) == "a"
+    if how == "close":
+        g.close()
+    elif how == "throw":
+        with pytest.raises(ZeroDivisionError):
+            g.throw(ZeroDivisionError)
+    elif how == "abandon":
+        del g
+        gc.collect()
+    else:
+        assert list(g) == []
+    assert server_saw(svc) == ["closed"]
+
+
+def test_connection_is_reused_after_a_complete_stream(svc):
+    svc.on("POST", COMPLETIONS, stream_body([data("a")]))
+    c = Chat()
+    assert list(c.chat(USER, stream=True)) == ["a"]
+    assert list(c.chat(USER, stream=True)) == ["a"]
+    first, second = svc.sent("POST")
+    assert first.port == second.port
+
+
+def test_streams_on_one_client_are_independent(svc):
+    svc.on("POST", COMPLETIONS, stream_body([data("x"), data("y"), DONE]))
+    c = Chat()
+    g1, g2 = c.chat(USER, stream=True), c.chat(USER, stream=True)
+    assert [next(g1), next(g2), next(g1), next(g2)] == ["x", "x", "y", "y"]
+    assert list(g1) == list(g2) == []
+
+
+def test_stream_read_timeout_raises_http_client_error(svc):
+    svc.on("POST", COMPLETIONS, stream_body([data("a"), EXPECT_CLOSE]))
+    g = Chat(timeout=1).chat(USER, stream=True)
+    assert next(g) == "a"
+    with pytest.raises(requests.exceptions.ConnectionError):
+        next(g)
+    assert list(g) == [] and server_saw(svc) == ["closed"]
+
+
+def test_stream_cannot_be_reentered(svc):
+    svc.on("POST", COMPLETIONS, stream_body([data("a"), DONE]))
+    c = Chat()
+    g = c.chat(USER, stream=True)
+    c._session.hooks["response"].append(lambda r, *args, **kwargs: next(g))
+    with pytest.raises(ValueError, match="generator already executing"):
+        next(g)
+    assert list(g) == []
