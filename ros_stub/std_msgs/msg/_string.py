@@ -1,82 +1,14 @@
-"""Stand-in for the generated ``std_msgs/msg/String`` (rosidl_generator_py, Iron and later)."""
-import builtins  # noqa: F401
+"""Stand-in for the generated ``std_msgs/msg/String`` (Iron and later)."""
 from os import getenv
+
+from std_msgs.msg._single_field import message_class
+from std_msgs.msg._typesupport import string_to_c
 
 ros_python_check_fields = getenv('ROS_PYTHON_CHECK_FIELDS', default='')
 
 
-class Metaclass_String(type):
-    """Metaclass of message 'String'."""
-
-    _CREATE_ROS_MESSAGE = None
-    _CONVERT_FROM_PY = None
-    _CONVERT_TO_PY = None
-    _DESTROY_ROS_MESSAGE = None
-    _TYPE_SUPPORT = None
-
-    __constants = {}
-
-    @classmethod
-    def __import_type_support__(cls):
-        from std_msgs.msg import _typesupport
-        _typesupport.install(cls, String, {'data': _typesupport.string_to_c})
-
-    @classmethod
-    def __prepare__(cls, name, bases, **kwargs):
-        return {}
+def _check(value):
+    assert isinstance(value, str), "The 'data' field must be of type 'str'"
 
 
-class String(metaclass=Metaclass_String):
-    """Message class 'String'."""
-
-    __slots__ = [
-        '_data',
-        '_check_fields',
-    ]
-
-    _fields_and_field_types = {
-        'data': 'string',
-    }
-
-    def __init__(self, **kwargs):
-        if 'check_fields' in kwargs:
-            self._check_fields = kwargs['check_fields']
-        else:
-            self._check_fields = ros_python_check_fields == '1'
-        if self._check_fields:
-            assert all('_' + key in self.__slots__ for key in kwargs.keys()), \
-                'Invalid arguments passed to constructor: %s' % \
-                ', '.join(sorted(k for k in kwargs.keys() if '_' + k not in self.__slots__))
-        self.data = kwargs.get('data', str())
-
-    def __repr__(self):
-        typename = self.__class__.__module__.split('.')
-        typename.pop()
-        typename.append(self.__class__.__name__)
-        args = [s + '=' + repr(getattr(self, s)) for s in self._fields_and_field_types]
-        return '%s(%s)' % ('.'.join(typename), ', '.join(args))
-
-    def __eq__(self, other):
-        if not isinstance(other, self.__class__):
-            return False
-        if self.data != other.data:
-            return False
-        return True
-
-    @classmethod
-    def get_fields_and_field_types(cls):
-        from copy import copy
-        return copy(cls._fields_and_field_types)
-
-    @builtins.property
-    def data(self):
-        """Message field 'data'."""
-        return self._data
-
-    @data.setter
-    def data(self, value):
-        if self._check_fields:
-            assert \
-                isinstance(value, str), \
-                "The 'data' field must be of type 'str'"
-        self._data = value
+String = message_class('String', __name__, 'string', str, _check, string_to_c)
