@@ -199,8 +199,10 @@ inline void bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t 
     }
 }
 
+// Not noexcept: a daemon thread ended by the interpreter at exit is unwound
+// through here (a forced unwind), which noexcept would turn into an abort.
 inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                                     PyObject* kwnames) noexcept {
+                                     PyObject* kwnames) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     const FunctionSpec& s = *f->desc;
     try {
