@@ -1,0 +1,542 @@
+"""PanelLink against a real WebSocket server on 127.0.0.1."""
+import asyncio
+import math
+import random
+import socket
+import subprocess
+import sys
+import threading
+import time
+import traceback
+from pathlib import Path
+
+import pytest
+from websockets.asyncio.server import serve
+from websockets.exceptions import ConnectionClosed
+from websockets.protocol import State
+
+from velk_dev_kit import panel_link
+from velk_dev_kit.panel_link import PanelLink
+
+RID = "abc123"
+TOPIC = f"/default/_panel_link/{RID}"
+
+
+def wait_until(predicate, timeout=5.0, what="condition"):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise AssertionError(f"timed out waiting for {what}")
+        time.sleep(0.002)
+
+
+def assert_thread_ends(thread, timeout):
+    thread.join(timeout)
+    if thread.is_alive():
+        frame = sys._current_frames().get(thread.ident)
+        raise AssertionError("connection thread still running:\n"
+                             + "".join(traceback.format_stack(frame)))
+
+
+def messages(logs, severity=None, prefix=""):
+    return [r.message for r in list(logs)
+            if r.message.startswith(prefix) and severity in (None, r.severity)]
+
+
+class PanelServer:
+    """Plays the control panel: records frames, sends and drops on command."""
+
+    def __init__(self):
+        self.loop = asyncio.new_event_loop()
+        self.thread = threading.Thread(target=self.loop.run_forever, daemon=True)
+        self.thread.start()
+        self.server = None
+        self.port = 0
+        self.frames = []
+        self.connections = []
+        self.paths = []
+
+    def _run(self, coro):
+        return asyncio.run_coroutine_threadsafe(coro, self.loop).result(5)
+
+    async def _handler(self, ws):
+        self.paths.append(ws.request.path)
+        self.connections.append(ws)
+        try:
+            async for frame in ws:
+                self.frames.append((len(self.connections), frame))
+        except ConnectionClosed:
+            pass
+
+    def start(self, port=None):
+        async def go():
+            return await serve(self._handler, "127.0.0.1", self.port if port is None else port,
+                               close_timeout=2)
+        self.server = self._run(go())
+        self.port = self.server.sockets[0].getsockname()[1]
+
+    def stop(self):
+        async def go():
+            self.server.close()
+            await self.server.wait_closed()
+        self._run(go())
+
+    def send(self, data):
+        """Sends on the newest connection, once the server side has it open."""
+        wait_until(lambda: self.connections and self.connections[-1].state is State.OPEN)
+        self._run(self.connections[-1].send(data))
+
+    def drop(self):
+        """Closes the newest connection; returns once the client has closed its socket too."""
+        self._run(self.connections[-1].close())
+
+    def shut(self):
+        if self.server is not None:
+            self.stop()
+        self.loop.call_soon_threadsafe(self.loop.stop)
+        self.thread.join(5)
+
+
+class SilentServer:
+    """Accepts TCP connections and never answers the WebSocket handshake."""
+
+    def __init__(self):
+        self.listener = socket.create_server(("127.0.0.1", 0))
+        self.port = self.listener.getsockname()[1]
+        self.accepted = []
+        threading.Thread(target=self._accept, daemon=True).start()
+
+    def _accept(self):
+        while True:
+            try:
+                self.accepted.append(self.listener.accept()[0])
+            except OSError:
+                return
+
+    def shut(self):
+        self.listener.close()
+        for s in self.accepted:
+            s.close()
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def panel():
+    server = PanelServer()
+    server.start()
+    yield server
+    server.shut()
+
+
+@pytest.fixture
+def silent():
+    server = SilentServer()
+    yield server
+    server.shut()
+
+
+@pytest.fixture
+def fast(monkeypatch):
+    monkeypatch.setattr(panel_link, "_WS_RECONNECT_INTERVAL", 0.2)
+
+
+@pytest.fixture
+def make_link(ros_context, monkeypatch):
+    """make_link(port, ...) builds a PanelLink; every one is destroyed and its thread joined."""
+    links = []
+    monkeypatch.delenv("VELK_REMOTE_NS", raising=False)
+
+    def make(port, remote_id=RID, callback=lambda data: None, path="/panel?id={remote_id}"):
+        monkeypatch.setenv("VELK_REMOTE_WS_URL", f"ws://127.0.0.1:{port}{path}")
+        link = PanelLink(remote_id, callback)
+        links.append(link)
+        return link
+
+    yield make
+    for link in links:
+        link.destroy_node()
+    for link in links:
+        assert_thread_ends(link._ws_thread, 3)
+
+
+@pytest.fixture
+def spin():
+    """spin(*nodes) spins them on a SingleThreadedExecutor in a background thread."""
+    from rclpy.executors import SingleThreadedExecutor
+    executors = []
+
+    def start(*nodes):
+        executor = SingleThreadedExecutor()
+        for node in nodes:
+            executor.add_node(node)
+        thread = threading.Thread(target=executor.spin, daemon=True)
+        thread.start()
+        executors.append((executor, thread))
+
+    yield start
+    for executor, thread in executors:
+        executor.shutdown()
+        thread.join(5)
+
+
+# ------------------------------------------------------------ construction
+
+def test_construction_names_and_address(make_link, ros_logs, monkeypatch):
+    from std_msgs.msg import String
+    port = free_port()
+    link = make_link(port, "a123456789abcdef", print, path="/{remote_id}/x?a={remote_id}")
+    assert link.get_name() == "panel_link_a1234567"
+    assert link.get_namespace() == "/default" and link.ns == "default"
+    assert link.publisher.topic_name == "/default/_panel_link/a123456789abcdef"
+    assert link.publisher.msg_type is String
+    assert link._ws_url == (
+        f"ws://127.0.0.1:{port}/a123456789abcdef/x?a=a123456789abcdef&role=container")
+    assert (link.remote_id, link.callback, link._last_data) == ("a123456789abcdef", print, None)
+    monkeypatch.setenv("VELK_REMOTE_NS", "")
+    link = PanelLink("abc", print)
+    link.destroy_node()
+    assert link.get_logger().name == "panel_link_abc"
+    assert [m for m in messages(ros_logs, "INFO") if m.startswith("PanelLink")] == [
+        "PanelLink started: /default/_panel_link/a123456789abcdef",
+        "PanelLink started: //_panel_link/abc"]
+
+
+@pytest.mark.parametrize("remote_id, url, error", [
+    (RID, None, r"^ws_url is required \(or set VELK_REMOTE_WS_URL\)$"),
+    (RID, "", r"^ws_url is required \(or set VELK_REMOTE_WS_URL\)$"),
+    ("abcdefgh/9x", "ws://127.0.0.1:1/?id={remote_id}", "token must not start with a number"),
+])
+def test_failed_construction_leaves_nothing_behind(ros_context, monkeypatch, remote_id, url,
+                                                   error):
+    import rclpy
+    from std_msgs.msg import String
+    if url is None:
+        monkeypatch.delenv("VELK_REMOTE_WS_URL", raising=False)
+    else:
+        monkeypatch.setenv("VELK_REMOTE_WS_URL", url)
+    made = []
+
+    class Recorded(PanelLink):
+        def __init__(self, *args):
+            made.append(self)
+            super().__init__(*args)
+
+    threads = threading.active_count()
+    with pytest.raises(Exception, match=error):
+        Recorded(remote_id, print)
+    assert threading.active_count() == threads
+    with pytest.raises(RuntimeError, match="destruction was requested"):
+        made[0].get_name()
+    probe = rclpy.create_node("probe")
+    try:
+        assert probe.create_publisher(String, TOPIC, 10).get_subscription_count() == 0
+    finally:
+        probe.destroy_node()
+
+
+# ------------------------------------------------------------ inbound path
+
+def test_frame_reaches_topic_latest_and_callback(panel, make_link, spin):
+    import rclpy
+    from std_msgs.msg import String
+    got = []
+    link = make_link(panel.port, callback=got.append)
+    wait_until(lambda: link._ws_ready.is_set() and panel.paths, what="connection")
+    assert panel.paths == [f"/panel?id={RID}&role=container"]
+    assert link._ws_connected is True
+
+    text = '{"btn-forward":{"value":"down"},  "n": 1.50}'
+    panel.send(text)
+    latest = wait_until(link.get_latest, what="latest data")
+    assert latest == {"btn-forward": {"value": "down"}, "n": 1.5}
+    assert link.get_latest() is latest
+    assert got == []  # nobody spins the node yet
+
+    listener = rclpy.create_node("listener")
+    on_topic = []
+    listener.create_subscription(String, TOPIC, lambda m: on_topic.append(m.data), 10)
+    spin(link, listener)
+    wait_until(lambda: got, what="callback")
+    assert got == [latest] and got[0] is not latest
+    panel.send("[1, 2]")
+    wait_until(lambda: len(on_topic) == 1 and len(got) == 2, what="second frame")
+    assert on_topic == ["[1, 2]"] and got[1] == [1, 2]  # republished verbatim
+    with pytest.raises(TypeError, match=r"^Expected dict, got list$"):
+        link.get_latest()
+    listener.destroy_node()
+
+
+@pytest.mark.parametrize("frame, line", [
+    ("not-json", "JSON decode error: Expecting value: line 1 column 1 (char 0)"),
+    (b'{"a": 1}', "WS message error: "),
+])
+def test_bad_frames_are_logged_and_dropped(panel, make_link, spin, ros_logs, frame, line):
+    got = []
+    link = make_link(panel.port, callback=got.append)
+    spin(link)
+    wait_until(lambda: link._ws_ready.is_set())
+    panel.send('{"first": 1}')
+    wait_until(lambda: got)
+    panel.send(frame)
+    panel.send('{"last": 2}')
+    wait_until(lambda: len(got) == 2)
+    assert got == [{"first": 1}, {"last": 2}]
+    errors = messages(ros_logs, "ERROR")
+    assert len(errors) == 1 and errors[0].startswith(line)
+
+
+@pytest.mark.parametrize("frame", ["0", "[]", "42"])
+def test_falsy_or_scalar_latest_data(panel, make_link, frame):
+    link = make_link(panel.port)
+    wait_until(lambda: link._ws_ready.is_set())
+    link._last_data = unset = object()
+    panel.send(frame)
+    wait_until(lambda: link._last_data is not unset)
+    if frame == "42":
+        with pytest.raises(TypeError, match=r"^Expected dict, got int$"):
+            link.get_latest()
+    else:
+        first = link.get_latest()
+        assert first == {} and link.get_latest() is not first
+
+
+def test_topic_callback_errors_are_contained(make_link, ros_logs):
+    from std_msgs.msg import String
+    calls = []
+
+    def callback(data):
+        calls.append(data)
+        if data == "boom":
+            raise KeyError("boom")
+
+    link = make_link(free_port(), callback=callback)
+    link._on_message(String(data="{oops"))
+    link._on_message(String(data='"boom"'))
+    link._on_message(String(data="1"))
+    assert calls == ["boom", 1]
+    link.callback = 5
+    link._on_message(String(data="2"))
+    assert messages(ros_logs, "ERROR") == [
+        "JSON decode error: Expecting property name enclosed in double quotes: "
+        "line 1 column 2 (char 1)",
+        "Callback error: 'boom'",
+        "Callback error: 'int' object is not callable"]
+
+
+# ------------------------------------------------------------ sending
+
+@pytest.mark.parametrize("control, value, wire", [
+    ("chat-1", "收到，正在执行",
+     '{"chat-1": {"value": "\\u6536\\u5230\\uff0c\\u6b63\\u5728\\u6267\\u884c"}}'),
+    ("slider-speed", 50, '{"slider-speed": {"value": 50}}'),
+    ("m", ["😀", None, True, (1, 2.5)], '{"m": {"value": ["\\ud83d\\ude00", null, true, [1, 2.5]]}}'),
+    ("f", [math.nan, -math.inf], '{"f": {"value": [NaN, -Infinity]}}'),
+    ("d", {1: "a", None: 0}, '{"d": {"value": {"1": "a", "null": 0}}}'),
+])
+def test_send_frames_on_the_wire(panel, make_link, control, value, wire):
+    link = make_link(panel.port)
+    link.send(control, value)  # first send waits for the connection
+    wait_until(lambda: panel.frames, what="frame")
+    assert panel.frames == [(1, wire)]
+
+
+def test_send_refused_value_keeps_link(panel, make_link):
+    link = make_link(panel.port)
+    with pytest.raises(RuntimeError, match=r"^Send failed: Object of type set is not JSON "
+                                           r"serializable$") as info:
+        link.send("x", {1, 2})
+    assert isinstance(info.value.__cause__, TypeError)
+    assert link._ws_connected is True
+    link.send("x", 1, timeout=0)
+    wait_until(lambda: panel.frames == [(1, '{"x": {"value": 1}}')])
+
+
+def test_send_transport_failure_marks_link_down(panel, make_link, monkeypatch):
+    link = make_link(panel.port)
+    wait_until(lambda: link._ws_ready.is_set())
+    failure = ConnectionResetError("peer gone")
+
+    def broken(text):
+        raise failure
+    monkeypatch.setattr(link._ws, "send", broken)
+    with pytest.raises(RuntimeError, match=r"^Send failed: peer gone$") as info:
+        link.send("x", 1)
+    assert info.value.__cause__ is failure
+    assert link._ws_connected is False and link._ws_ready.is_set()
+
+
+@pytest.mark.parametrize("timeout, shown", [(0, "0.0"), (0.3, "0.3")])
+def test_send_times_out_without_link(make_link, timeout, shown):
+    link = make_link(free_port())
+    start = time.monotonic()
+    with pytest.raises(RuntimeError, match=rf"^WebSocket not connected after {shown}s$") as info:
+        link.send("x", 1, timeout=timeout)
+    assert float(shown) <= time.monotonic() - start < float(shown) + 0.5
+    assert info.value.__cause__ is None
+
+
+def test_send_without_limit_waits_for_link(panel, make_link, fast):
+    panel.stop()
+    link = make_link(panel.port)
+    result = []
+    sender = threading.Thread(target=lambda: result.append(link.send("x", 1, timeout=math.inf)))
+    sender.start()
+    time.sleep(0.1)
+    assert sender.is_alive()
+    panel.start()
+    sender.join(5)
+    assert result == [None]
+    wait_until(lambda: panel.frames == [(1, '{"x": {"value": 1}}')])
+
+
+# ------------------------------------------------------------ reconnection
+
+def test_reconnects_after_server_drops_connection(panel, make_link, ros_logs, monkeypatch):
+    monkeypatch.setattr(panel_link, "_WS_RECONNECT_INTERVAL", 0.3)
+    link = make_link(panel.port)
+    link.send("a", 1)
+    wait_until(lambda: panel.frames)
+    started = time.monotonic()
+    panel.drop()
+    assert time.monotonic() - started < 1  # the client closed its socket promptly
+    wait_until(lambda: not link._ws_ready.is_set(), what="reset after drop")
+    dropped = time.monotonic()
+    link.send("b", 2)  # waits out the pause and the new handshake
+    assert time.monotonic() - dropped >= 0.25
+    wait_until(lambda: len(panel.frames) == 2)
+    assert panel.frames == [(1, '{"a": {"value": 1}}'), (2, '{"b": {"value": 2}}')]
+    expected = ["WebSocket connected", "WebSocket disconnected",
+                "WebSocket reconnecting in 0.3s...", "WebSocket connected"]
+    wait_until(lambda: messages(ros_logs, "INFO", "WebSocket")[:4] == expected)
+
+
+def test_reconnects_after_server_restart(panel, make_link, ros_logs, fast, spin):
+    got = []
+    link = make_link(panel.port, callback=got.append)
+    spin(link)
+    wait_until(lambda: link._ws_ready.is_set())
+    panel.stop()
+    wait_until(lambda: len(messages(ros_logs, "INFO", "WebSocket reconnecting")) >= 3,
+               what="failed attempts")
+    assert not link._ws_ready.is_set() and link._ws_connected is False
+    panel.start()  # same port
+    wait_until(lambda: link._ws_ready.is_set(), what="reconnect")
+    panel.send('{"again": true}')
+    wait_until(lambda: got == [{"again": True}])
+    assert len(panel.connections) == 2
+
+
+def test_unreachable_server_cadence_and_throttled_warning(make_link, ros_logs, monkeypatch):
+    monkeypatch.setattr(panel_link, "_WS_RECONNECT_INTERVAL", 0.1)
+    clock = [0]
+    real_ns = time.time_ns
+    monkeypatch.setattr(time, "time_ns", lambda: real_ns() + clock[0])
+    make_link(free_port())
+    reconnects = lambda: messages(ros_logs, "INFO", "WebSocket reconnecting")  # noqa: E731
+    wait_until(lambda: len(reconnects()) >= 5, what="attempts")
+    warnings = messages(ros_logs, "WARN")
+    assert len(warnings) == 1 and warnings[0].startswith("WebSocket error: ")
+    assert set(reconnects()) == {"WebSocket reconnecting in 0.1s..."}
+    clock[0] = 5 * 10**9  # the throttle window has passed
+    wait_until(lambda: len(messages(ros_logs, "WARN")) == 2, what="second warning")
+
+
+def test_attempt_failure_is_logged_and_retried(ros_context, monkeypatch, ros_logs, fast):
+    monkeypatch.setenv("VELK_REMOTE_WS_URL", "http://127.0.0.1:1/?id={remote_id}")
+    link = PanelLink(RID, print)
+    try:
+        wait_until(lambda: len(messages(ros_logs, "INFO", "WebSocket reconnecting")) >= 2)
+        assert messages(ros_logs, "ERROR")[0] == "WebSocket error: scheme http is invalid"
+    finally:
+        link.destroy_node()
+        link._ws_thread.join(3)
+
+
+# ------------------------------------------------------------ shutdown
+
+def assert_stops_promptly(link, logs, limit=1.5):
+    start = time.monotonic()
+    link.destroy_node()
+    returned = time.monotonic()
+    seen = len(logs)
+    link._ws_thread.join(limit)
+    assert not link._ws_thread.is_alive(), "connection thread outlived destroy_node"
+    assert time.monotonic() - returned < limit and returned - start < limit
+    assert not link._ws_ready.is_set() and link._ws_connected is False
+    assert not [m for m in messages(logs[seen:]) if m.startswith("WebSocket reconnecting")]
+    with pytest.raises(RuntimeError, match="not connected after 0.0s"):
+        link.send("x", 1, timeout=0)
+
+
+@pytest.mark.parametrize("attempt", range(4))
+@pytest.mark.parametrize("state", ["connected", "pausing", "handshake"])
+def test_destroy_ends_thread_promptly(panel, silent, make_link, ros_logs, monkeypatch,
+                                      state, attempt):
+    monkeypatch.setattr(panel_link, "_WS_RECONNECT_INTERVAL", 30)
+    if state == "connected":
+        link = make_link(panel.port)
+        wait_until(lambda: link._ws_ready.is_set() and panel.connections)
+    elif state == "pausing":
+        link = make_link(free_port())
+        wait_until(lambda: messages(ros_logs, "INFO", "WebSocket reconnecting"))
+    else:
+        link = make_link(silent.port)
+        wait_until(lambda: silent.accepted)
+    assert_stops_promptly(link, ros_logs)
+    assert len(panel.connections) == (state == "connected")
+    assert len(silent.accepted) == (state == "handshake")
+
+
+@pytest.mark.parametrize("server", ["panel", "silent"])
+def test_destroy_racing_a_starting_attempt(panel, silent, make_link, ros_logs, server):
+    port = panel.port if server == "panel" else silent.port
+    rng = random.Random(7)
+    for _ in range(12):
+        link = make_link(port)
+        time.sleep(rng.choice([0, 0, 0.0005, 0.001, 0.003]))
+        assert_stops_promptly(link, ros_logs)
+
+
+EXIT_SCRIPT = """
+import os, sys, threading, time
+sys.path.insert(0, {stub!r})
+import rclpy
+from websockets.sync.server import serve
+
+def handler(ws):
+    try:
+        while True:
+            ws.send('{{"a": {{"value": 1}}}}')
+            time.sleep(0.0005)
+    except Exception:
+        pass
+
+server = serve(handler, "127.0.0.1", 0)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+os.environ["VELK_REMOTE_WS_URL"] = "ws://127.0.0.1:%d/?id={{remote_id}}" % server.socket.getsockname()[1]
+from velk_dev_kit import PanelLink
+rclpy.init()
+links = [PanelLink("p%d" % i, print) for i in range(3)]
+while not all(link._ws_ready.is_set() for link in links):
+    time.sleep(0.01)
+time.sleep(0.1)
+"""
+
+
+def test_exit_with_live_links_is_clean(tmp_path):
+    """Frames keep arriving while the interpreter exits with links never destroyed."""
+    stub = str(Path(__file__).resolve().parent.parent / "ros_stub")
+    script = tmp_path / "exit.py"
+    script.write_text(EXIT_SCRIPT.format(stub=stub))
+    for _ in range(6):
+        run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                             timeout=30)
+        assert run.returncode == 0 and "terminate" not in run.stderr, run.stderr[-2000:]
