@@ -1,6 +1,7 @@
 import errno
-import multiprocessing
 import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -190,29 +191,36 @@ def test_overridden_steps_are_used_and_results_checked(root):
         Broken().get_file_path("x")
 
 
-def _append_many(path_root, worker, count, size):
-    os.environ["KELM_SIM_LOG_PATH"] = path_root
+def _append_many(worker, count, size):
     rec = DataRecorder()
     for i in range(count):
         rec.log_text("shared.txt", f"{worker}:{i}:" + "x" * size)
 
 
+def _appender_process(root, worker, count, size):
+    code = (
+        "from velk_dev_kit import DataRecorder\n"
+        "rec = DataRecorder()\n"
+        f"for i in range({count}):\n"
+        f"    rec.log_text('shared.txt', f'{worker}:{{i}}:' + 'x' * {size})\n"
+    )
+    env = dict(os.environ, KELM_SIM_LOG_PATH=str(root))
+    # -P: the source tree must not shadow the installed package.
+    return subprocess.Popen([sys.executable, "-P", "-c", code], env=env)
+
+
 @pytest.mark.parametrize("size", [10, 200_000])
 def test_concurrent_records_never_interleave(recorder, root, size):
+    procs = [_appender_process(root, f"p{n}", 20, size) for n in range(2)]
     threads = [
-        threading.Thread(target=_append_many, args=(str(root), f"t{n}", 20, size))
+        threading.Thread(target=_append_many, args=(f"t{n}", 20, size))
         for n in range(4)
     ]
-    procs = [
-        multiprocessing.get_context("fork").Process(
-            target=_append_many, args=(str(root), f"p{n}", 20, size)
-        )
-        for n in range(2)
-    ]
-    for w in procs + threads:  # fork before this process has extra threads
-        w.start()
-    for w in procs + threads:
-        w.join()
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert all(p.wait(timeout=60) == 0 for p in procs)
     lines = read(recorder, "shared.txt").decode().split("\n")
     assert lines.pop() == ""
     assert len(lines) == 6 * 20
