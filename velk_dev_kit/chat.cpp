@@ -59,13 +59,6 @@ Ref names(std::initializer_list<const char*> list) {
     return t;
 }
 
-// callable(*positional, **keywords): the last len(kwnames) entries of `argv`
-// are the keyword values.
-Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> argv, PyObject* kwnames) {
-    size_t nkw = size_t(PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(PyObject_Vectorcall(callable, argv.begin(), argv.size() - nkw, kwnames));
-}
-
 Ref getenv(State& s, const char* name, PyObject* fallback = nullptr) {
     Ref fn = getattr(s.os.get(), VELK_NAME("getenv"));
     return fallback ? call(fn.get(), str(name).get(), fallback) : call(fn.get(), str(name).get());

@@ -61,22 +61,6 @@ Ref module_global(const Args& a, PyObject* name) {
     return Ref::steal(value);
 }
 
-Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
-            std::initializer_list<std::pair<PyObject*, PyObject*>> keywords) {
-    PyObject* argv[16];
-    size_t n = 1;
-    for (PyObject* p : positional) argv[n++] = p;
-    Ref kwnames = Ref::steal(PyTuple_New(Py_ssize_t(keywords.size())));
-    Py_ssize_t k = 0;
-    for (auto [name, value] : keywords) {
-        PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(name));
-        argv[n++] = value;
-    }
-    return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
-                                          positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames.get()));
-}
-
 // super(PanelLink, self)
 Ref super_of(const Args& a, PyObject* self) {
     return call(reinterpret_cast<PyObject*>(&PySuper_Type), a.state<State>().cls.get(), self);

@@ -52,9 +52,7 @@ Ref init(const Args& a) {
 Ref ensure_directory_exists(const Args& a) {
     Ref base_dir = getattr(a[0], VELK_NAME("base_dir"));
     Ref makedirs = os_attr(a, "makedirs");
-    PyObject* argv[] = {base_dir.get(), Py_True};
-    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "exist_ok"));
-    Ref done = Ref::steal(PyObject_Vectorcall(makedirs.get(), argv, 1, kwnames.get()));
+    call_kw(makedirs.get(), {base_dir.get()}, {{VELK_NAME("exist_ok"), Py_True}});
     return none();
 }
 
@@ -164,9 +162,7 @@ int direct_flags(PyObject* mode) {
 void write_through_host_open(PyObject* path, PyObject* mode, PyObject* content) {
     Ref line = Ref::steal(PyUnicode_Concat(content, str("\n").get()));
     Ref encoding = str("utf-8");
-    PyObject* argv[] = {path, mode, encoding.get()};
-    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "encoding"));
-    Ref file = Ref::steal(PyObject_Vectorcall(builtin("open"), argv, 2, kwnames.get()));
+    Ref file = call_kw(builtin("open"), {path, mode}, {{VELK_NAME("encoding"), encoding.get()}});
     Ref written = Ref::steal_or_null(PyObject_CallMethodOneArg(file.get(), VELK_NAME("write"),
                                                                line.get()));
     SavedError write_error;

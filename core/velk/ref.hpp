@@ -9,6 +9,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <initializer_list>
+#include <iterator>
 #include <utility>
 
 namespace velk {
@@ -117,6 +119,34 @@ Ref call_method(PyObject* obj, PyObject* name, A... args) {
     PyObject* argv[] = {obj, args...};
     return Ref::steal(PyObject_VectorcallMethod(
         name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(*positional, **keywords) with borrowed arguments.
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional,
+                   std::initializer_list<std::pair<PyObject*, PyObject*>> keywords) {
+    PyObject* argv[16];
+    if (positional.size() + keywords.size() >= std::size(argv)) {
+        PyErr_SetString(PyExc_SystemError, "too many arguments");
+        throw_error();
+    }
+    size_t n = 1;
+    for (PyObject* p : positional) argv[n++] = p;
+    Ref kwnames = Ref::steal(PyTuple_New(Py_ssize_t(keywords.size())));
+    Py_ssize_t k = 0;
+    for (auto [name, value] : keywords) {
+        PyTuple_SET_ITEM(kwnames.get(), k++, Py_NewRef(name));
+        argv[n++] = value;
+    }
+    return Ref::steal(PyObject_Vectorcall(callable, argv + 1,
+                                          positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames.get()));
+}
+
+// The same with the keyword names made beforehand: the last len(kwnames)
+// entries of `argv` are the keyword values.
+inline Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> argv, PyObject* kwnames) {
+    size_t nkw = size_t(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(PyObject_Vectorcall(callable, argv.begin(), argv.size() - nkw, kwnames));
 }
 
 inline Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
