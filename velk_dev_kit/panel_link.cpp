@@ -50,17 +50,6 @@ constexpr double kWatchdogTick = 0.05;
 // Seconds that interpreter exit waits, in all, for connection threads to end.
 constexpr double kExitWait = 2.0;
 
-// A name of the module's namespace, looked up at each use as Python code
-// would, so names the application rebinds in the module take effect.
-Ref module_global(const Args& a, PyObject* name) {
-    PyObject* value;
-    if (check(PyDict_GetItemRef(PyModule_GetDict(a.module), name, &value)) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw_error();
-    }
-    return Ref::steal(value);
-}
-
 // super(PanelLink, self)
 Ref super_of(const Args& a, PyObject* self) {
     return call(reinterpret_cast<PyObject*>(&PySuper_Type), a.state<State>().cls.get(), self);

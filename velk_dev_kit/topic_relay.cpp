@@ -113,15 +113,6 @@ Ref catch_exception() {
     return Ref::steal_or_null(PyErr_GetRaisedException());
 }
 
-Ref module_global(const Args& a, PyObject* name) {
-    PyObject* v;
-    if (check(PyDict_GetItemRef(PyModule_GetDict(a.module), name, &v)) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw_error();
-    }
-    return Ref::steal(v);
-}
-
 // ---------------------------------------------------------------------------
 // SyncRoute
 

@@ -37,6 +37,17 @@ S& Args::state() const {
     return holder<S>(module).s;
 }
 
+// A name of the module's namespace, looked up at each use as Python code
+// would, so names the application rebinds in the module take effect.
+inline Ref module_global(const Args& a, PyObject* name) {
+    PyObject* value;
+    if (check(PyDict_GetItemRef(PyModule_GetDict(a.module), name, &value)) == 0) {
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw_error();
+    }
+    return Ref::steal(value);
+}
+
 // One log statement: a severity and the keyword options it always passes.
 struct LogSite {
     const char* severity;         // "info", "warn", "error", ...

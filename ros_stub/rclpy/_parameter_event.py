@@ -1,18 +1,8 @@
 """Field-less stand-in of ``rcl_interfaces/msg/ParameterEvent``, for /parameter_events."""
 
 
-class _Capsule:
-    """Opaque marker standing in for the PyCapsules of generated type support."""
-
-    def __init__(self, name, function=None):
-        self.name = name
-        self.function = function
-
-    def __call__(self, *args):
-        return self.function(*args)
-
-    def __repr__(self):
-        return f'<capsule {self.name}>'
+# The same opaque type-support markers as the stand-in messages.
+from std_msgs.msg._typesupport import _Capsule  # noqa: E402
 
 
 class Metaclass_ParameterEvent(type):
