@@ -401,6 +401,19 @@ def test_failed_chat_responses(svc, status, body, message, code, stream):
         assert isinstance(e.__context__, ValueError) and e.__cause__ is None
 
 
+@pytest.mark.parametrize("content_type, encoding", [
+    ("text/plain", "utf-8"),               # no charset: JSON's own UTF-8
+    ("text/html; charset=gbk", "gbk"),     # a declared charset is honoured
+    ("application/json", "utf-8"),
+])
+def test_error_message_text_is_decoded_by_its_charset(svc, content_type, encoding):
+    body = json.dumps({"error": {"message": "模型不存在"}}, ensure_ascii=False).encode(encoding)
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 404, body, content_type))
+    with pytest.raises(ChatError) as info:
+        Chat().chat(USER)
+    assert info.value.message == "模型不存在"
+
+
 # ---------------------------------------------------------------- model list
 
 @pytest.mark.parametrize("listing, ids", [

@@ -197,6 +197,18 @@ Ref error_text(State& s, PyObject* value) {
                    s.kw_ensure_ascii.get());
 }
 
+// A JSON body is UTF-8 unless its Content-Type names a charset; the HTTP
+// client would otherwise read a text/* body without one as ISO-8859-1 and
+// garble every non-ASCII error message.
+void json_defaults_to_utf8(PyObject* resp) {
+    Ref headers = getattr(resp, VELK_NAME("headers"));
+    Ref type = call_method(headers.get(), VELK_NAME("get"), VELK_NAME("content-type"),
+                           VELK_NAME(""));
+    Ref lowered = call_method(type.get(), VELK_NAME("lower"));
+    if (!check(PySequence_Contains(lowered.get(), VELK_NAME("charset"))))
+        setattr(resp, VELK_NAME("encoding"), Py_None);
+}
+
 Ref raise_error(const Args& a) {
     State& s = a.state<State>();
     PyObject* resp = a[1];
@@ -212,6 +224,7 @@ Ref raise_error(const Args& a) {
     };
     Ref body;
     try {
+        json_defaults_to_utf8(resp);
         body = call_method(resp, VELK_NAME("json"));
     } catch (const PyError&) {
         // Undecodable text, or a body that could not be read to the end.
