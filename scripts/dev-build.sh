@@ -14,11 +14,11 @@ fi
 PY="$VENV/bin/python"
 read -r INCLUDE EXT SITE < <("$PY" -c 'import sysconfig as s; print(s.get_paths()["include"], s.get_config_var("EXT_SUFFIX"), s.get_paths()["purelib"])')
 mkdir -p "$SITE/velk_dev_kit"
-cp "$PROJECT_ROOT/velk_dev_kit/__init__.py" "$SITE/velk_dev_kit/"
+cp "$PROJECT_ROOT"/src/velk_dev_kit/*.py "$SITE/velk_dev_kit/"
 for module in "$@"; do
     step "compiling $module"
     STEP_LOG=""
     g++ -std=c++20 -O2 -g -Wall -Wextra -Wno-missing-field-initializers -shared -fPIC \
         -fvisibility=hidden -I"$PROJECT_ROOT/core" -I"$INCLUDE" \
-        "$PROJECT_ROOT/velk_dev_kit/$module.cpp" -o "$SITE/velk_dev_kit/$module$EXT"
+        "$PROJECT_ROOT/src/velk_dev_kit/$module.cpp" -o "$SITE/velk_dev_kit/$module$EXT"
 done
