@@ -3,6 +3,9 @@
 # /work-tree. Mounts are undone on every exit path.
 source "$(dirname "$0")/common.sh"
 
+# One work tree at a time: the root has one mount point and one venv.
+exec 9>"$VELK_CACHE/py314-root.lock"
+flock 9
 ROOT=$("$(dirname "$0")/py314-root.sh" | tail -n 1)
 MOUNTS=()
 cleanup() {
