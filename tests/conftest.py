@@ -1,8 +1,15 @@
+import gc
+import os
+import subprocess
 import sys
+import threading
+import time
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 # The ROS 2 client-library stand-in lives beside the package, never in it.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "ros_stub"))
+STUB = str(Path(__file__).resolve().parent.parent / "ros_stub")
+sys.path.insert(0, STUB)
 
 import pytest  # noqa: E402
 
@@ -32,3 +39,48 @@ def ros_logs():
 
     with capture_logs() as records:
         yield records
+
+
+def run_python(code, *args, env=None, timeout=60, **kwargs):
+    """Runs `code` in a child interpreter with the stand-in on its path.
+
+    Returns the CompletedProcess, output captured as text.
+    """
+    child_env = dict(os.environ if env is None else env)
+    child_env["PYTHONPATH"] = os.pathsep.join(
+        p for p in (STUB, child_env.get("PYTHONPATH")) if p)
+    return subprocess.run([sys.executable, "-P", "-c", code, *args], env=child_env,
+                          capture_output=True, text=True, timeout=timeout, **kwargs)
+
+
+def run_python_many(code, runs, *, parallel=8, **kwargs):
+    """run_python(code) `runs` times, `parallel` children at a time; the CompletedProcesses."""
+    with ThreadPoolExecutor(parallel) as pool:
+        return list(pool.map(lambda _: run_python(code, **kwargs), range(runs)))
+
+
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
+def assert_no_leaks(operation, *objects, calls=300, settle=3.0):
+    """Calls operation() `calls` times after one warm-up call, then checks that the
+    reference counts of `objects`, the open file descriptors and the live threads
+    return to where they were after the warm-up (threads get `settle` seconds to end).
+    """
+    operation()
+    gc.collect()
+    refs = [sys.getrefcount(o) for o in objects]
+    fds, threads = open_fds(), threading.active_count()
+    for _ in range(calls):
+        operation()
+    deadline = time.monotonic() + settle
+    while True:
+        gc.collect()
+        now = ([sys.getrefcount(o) for o in objects], open_fds(), threading.active_count())
+        if now == (refs, fds, threads) or time.monotonic() > deadline:
+            break
+        time.sleep(0.05)
+    assert now == (refs, fds, threads), (
+        f"after {calls} calls: reference counts {refs} -> {now[0]}, "
+        f"open descriptors {fds} -> {now[1]}, threads {threads} -> {now[2]}")
