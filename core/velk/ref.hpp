@@ -20,12 +20,21 @@ struct PyError {};
 
 [[noreturn]] inline void throw_error() { throw PyError{}; }
 
+// False while a thread that the interpreter is ending at exit unwinds: its
+// thread state is gone, and a reference dropped then would reach into the
+// finalising interpreter (biased reference counting hands a foreign
+// object's release to its owner's queue). Destructors that touch Python
+// leave everything as it is in that case; the process is about to end.
+inline bool thread_attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
+
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ && thread_attached()) Py_DECREF(p_);
+    }
 
     Ref& operator=(Ref other) noexcept {
         std::swap(p_, other.p_);
@@ -166,7 +175,9 @@ inline const char* type_name(PyObject* o) {
 class SavedError {
 public:
     SavedError() noexcept { exc_ = PyErr_GetRaisedException(); }
-    ~SavedError() { Py_XDECREF(exc_); }
+    ~SavedError() {
+        if (exc_ && thread_attached()) Py_DECREF(exc_);
+    }
     PyObject* get() const noexcept { return exc_; }
     void restore() noexcept { PyErr_SetRaisedException(std::exchange(exc_, nullptr)); }
 

@@ -79,6 +79,7 @@ public:
         PyErr_SetHandledException(e);
     }
     ~Handling() {
+        if (!thread_attached()) return;
         PyErr_SetHandledException(prev_);
         Py_XDECREF(prev_);
     }
