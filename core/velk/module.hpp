@@ -133,6 +133,14 @@ private:
     PyObject* m_;
 };
 
+// A function object of `desc` made while the module runs, with `data` bound
+// to it (a callback that must know its owner, say).
+template <class State>
+Ref bound_function(const Args& a, const FunctionSpec& desc, PyObject* data) {
+    return make_function(holder<State>(a.module).function_type.get(), a.module, desc, nullptr,
+                         data);
+}
+
 // Logs `text` through node.get_logger() at the statement `site`.
 template <class State>
 Ref log(const Args& a, size_t site, PyObject* node, PyObject* text) {

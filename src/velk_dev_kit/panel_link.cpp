@@ -1,7 +1,5 @@
 // velk_dev_kit.panel_link: a ROS 2 node bound to one browser control panel
 // over a WebSocket, with its own reconnecting connection thread.
-#include <algorithm>
-#include <chrono>
 #include <initializer_list>
 #include <utility>
 
@@ -13,15 +11,11 @@ using namespace velk;
 
 struct State {
     Ref cls;       // PanelLink, for super()
-    Ref socket;    // for shutting a stuck connection down
-    Ref watchdog;  // ends a connection attempt that outlives destroy_node
-    Ref live;      // weak set of the links whose connection thread was started
+    Ref socket;    // for shutting a connection down
     template <class F>
     void visit(F&& f) {
         f(cls);
         f(socket);
-        f(watchdog);
-        f(live);
     }
 };
 
@@ -45,10 +39,10 @@ constexpr LogSite log_sites[] = {
     {"error"}, {"error"},
 };
 
-// Seconds between two checks of a connection attempt that must end.
-constexpr double kWatchdogTick = 0.05;
-// Seconds that interpreter exit waits, in all, for connection threads to end.
-constexpr double kExitWait = 2.0;
+// How often, and how long in all, destroy_node looks for the socket of a
+// connection that is still being opened.
+constexpr double kConnectTick = 0.002;
+constexpr double kConnectWait = 1.0;
 
 // super(PanelLink, self)
 Ref super_of(const Args& a, PyObject* self) {
@@ -125,6 +119,7 @@ void construct(const Args& a, Built& built) {
 
     setattr(self, VELK_NAME("_last_data"), Py_None);
     setattr(self, VELK_NAME("_ws"), Py_None);
+    setattr(self, VELK_NAME("_ws_conn"), Py_None);
     setattr(self, VELK_NAME("_ws_connected"), Py_False);
 
     Ref threading = module_global(a, VELK_NAME("threading"));
@@ -151,7 +146,6 @@ void construct(const Args& a, Built& built) {
     setattr(self, VELK_NAME("_ws_thread"), thread.get());
     call_method(thread.get(), VELK_NAME("start"));
     built = Built::Thread;
-    call_method(a.state<State>().live.get(), VELK_NAME("add"), self);
 
     Ref ns_text = getattr(self, VELK_NAME("ns"));
     log_line(a, kStarted, self,
@@ -201,21 +195,48 @@ Ref sock_of(PyObject* obj) {
     return s;
 }
 
-// The WebSocket object of the attempt that the connection thread is serving,
-// noted by the open handler. After a close started by the peer the library
-// drops its reference without closing the socket, which then stays open
-// until a garbage collection; the loop closes it when the attempt ends.
-thread_local Ref* opened_connection = nullptr;
-
-void release_connection(Ref& conn) {
-    if (!conn) return;
-    Ref c = std::move(conn);
-    Ref done = Ref::steal_or_null(PyObject_CallMethodNoArgs(c.get(), VELK_NAME("shutdown")));
-    if (!done) {
-        if (!pending_is_exception()) throw_error();
+// Calls obj.method(*args), ignoring the errors of a connection or socket that
+// is already shut down or closed.
+template <class... A>
+void quietly(PyObject* obj, PyObject* method, A... args) {
+    try {
+        call_method(obj, method, args...);
+    } catch (const PyError&) {
+        if (!pending_is_exception()) throw;
         PyErr_Clear();
     }
 }
+
+// The WebSocket object of the attempt under way, kept in `_ws_conn`. The
+// connection thread alone closes it, once its attempt is over: app.close()
+// drops the app's reference to it (a connection nobody holds stays open until
+// a garbage collection), and a descriptor closed under another thread's poll
+// can leave that thread asleep for good.
+void close_connection(PyObject* self) {
+    Ref conn = getattr(self, VELK_NAME("_ws_conn"));
+    setattr(self, VELK_NAME("_ws_conn"), Py_None);
+    if (conn.get() != Py_None) quietly(conn.get(), VELK_NAME("shutdown"));
+}
+
+// The app's handshake-header callable: the library calls it on the connection
+// thread once it has made the attempt's WebSocket object and before it opens
+// the connection. Noting the object there, then testing the stop event,
+// pairs with destroy_node, which sets the event, then reads the note: either
+// the attempt stops here, or destroy_node finds its connection.
+Ref note_connection(const Args& a) {
+    PyObject* self = a.data;
+    Ref app = getattr(self, VELK_NAME("_ws"));
+    Ref conn = sock_of(app.get());
+    setattr(self, VELK_NAME("_ws_conn"), conn ? conn.get() : Py_None);
+    if (stop_requested(self)) {
+        PyErr_SetString(PyExc_ConnectionAbortedError, "PanelLink destroyed");
+        throw_error();
+    }
+    return Ref::steal(PyList_New(0));  // no headers
+}
+
+constexpr FunctionSpec note_connection_def = {"_ws_note_connection", nullptr, {},
+                                              note_connection};
 
 // One connection attempt: a new WebSocketApp, served until it ends.
 void attempt(const Args& a, PyObject* self) {
@@ -231,20 +252,15 @@ void attempt(const Args& a, PyObject* self) {
                        {VELK_NAME("on_error"), on_error.get()},
                        {VELK_NAME("on_close"), on_close.get()},
                        {VELK_NAME("on_open"), on_open.get()}});
+    Ref note = bound_function<State>(a, note_connection_def, self);
+    setattr(app.get(), VELK_NAME("header"), note.get());
     setattr(self, VELK_NAME("_ws"), app.get());
-    // Published before the check: a destroy_node that the check misses finds
-    // this app in _ws and closes it.
     if (stop_requested(self)) return;
     call_method(app.get(), VELK_NAME("run_forever"));
 }
 
 Ref ws_loop(const Args& a) {
     PyObject* self = a[0];
-    Ref conn;
-    struct Noting {
-        explicit Noting(Ref* r) { opened_connection = r; }
-        ~Noting() { opened_connection = nullptr; }
-    } noting(&conn);
     for (;;) {
         if (stop_requested(self)) return none();
         try {
@@ -253,7 +269,7 @@ Ref ws_loop(const Args& a) {
             if (!pending_is_exception()) throw;
             log_exception(a, kAttemptError, self, "WebSocket error: ");
         }
-        release_connection(conn);
+        close_connection(self);
         set_connected(self, false);
         event_call(self, VELK_NAME("_ws_ready"), VELK_NAME("clear"));
         if (stop_requested(self)) return none();
@@ -268,7 +284,6 @@ Ref ws_loop(const Args& a) {
 
 Ref ws_on_open(const Args& a) {
     PyObject* self = a[0];
-    if (opened_connection) *opened_connection = sock_of(a[1]);
     set_connected(self, true);
     event_call(self, VELK_NAME("_ws_ready"), VELK_NAME("set"));
     log_line(a, kConnected, self, str("WebSocket connected"));
@@ -310,6 +325,8 @@ Ref ws_on_message(const Args& a) {
 }
 
 Ref ws_on_error(const Args& a) {
+    // Tearing a link down breaks its connection on purpose.
+    if (stop_requested(a[0])) return none();
     log_line(a, kHandlerError, a[0],
              Ref::steal(PyUnicode_FromFormat("WebSocket error: %S", a[2])));
     return none();
@@ -397,187 +414,39 @@ Ref get_latest(const Args& a) {
     return Ref::steal(PyDict_New());
 }
 
-// Runs `method` on a socket, ignoring the errors of a socket that is already
-// shut down or closed.
-void socket_call(PyObject* sock, PyObject* method, PyObject* arg = nullptr) {
-    Ref done = Ref::steal_or_null(arg ? PyObject_CallMethodOneArg(sock, method, arg)
-                                      : PyObject_CallMethodNoArgs(sock, method));
-    if (done) return;
-    if (!pending_is_exception()) throw_error();
-    PyErr_Clear();
-}
-
-void shut_down(const Args& a, PyObject* sock) {
+// Waits (a little) for the connection of `conn` to exist, then shuts it
+// down, which wakes every wait on it: a TCP connection still being opened
+// has no socket to shut down yet.
+void shut_down(const Args& a, PyObject* self, PyObject* conn) {
+    Ref thread = getattr(self, VELK_NAME("_ws_thread"));
+    Ref tick = from_double(kConnectTick);
+    Ref raw = sock_of(conn);
+    for (double waited = 0; !raw && waited < kConnectWait; waited += kConnectTick) {
+        call_method(thread.get(), VELK_NAME("join"), tick.get());
+        if (!is_true(call_method(thread.get(), VELK_NAME("is_alive")).get())) return;
+        raw = sock_of(conn);
+    }
+    if (!raw) return;
     Ref how = getattr(a.state<State>().socket.get(), VELK_NAME("SHUT_RDWR"));
-    socket_call(sock, VELK_NAME("shutdown"), how.get());
-}
-
-// Shuts down the network socket under each WebSocket object in `seen`, so a
-// handshake or read blocked on it returns at once.
-void shut_down_all(const Args& a, PyObject* seen) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(seen); ++i) {
-        Ref conn = Ref::borrow(PyList_GET_ITEM(seen, i));
-        if (Ref raw = sock_of(conn.get())) shut_down(a, raw.get());
-    }
-}
-
-void remember(PyObject* seen, const Ref& conn) {
-    if (!conn) return;
-    int found = PySequence_Contains(seen, conn.get());
-    if (found < 0) throw_error();
-    if (!found) check(PyList_Append(seen, conn.get()));
-}
-
-void close_all(PyObject* sockets) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(sockets); ++i)
-        socket_call(PyList_GET_ITEM(sockets, i), VELK_NAME("close"));
-}
-
-// Sets the stop event and ends the current attempt. close()'s failure, if
-// any, is handed back in `close_error`.
-struct Stopping {
-    Ref seen;     // WebSocket objects of the attempt
-    Ref keepers;  // duplicates of their sockets, released by watch()
-    Ref close_error;
-};
-
-// A plain socket on a duplicate of the descriptor of `raw` (TLS sockets
-// refuse dup()); null when the socket is already closed.
-Ref duplicate(const Args& a, PyObject* raw) {
-    try {
-        Ref fd = call_method(raw, VELK_NAME("fileno"));
-        Ref family = getattr(raw, VELK_NAME("family"));
-        Ref type = getattr(raw, VELK_NAME("type"));
-        return call_method(a.state<State>().socket.get(), VELK_NAME("fromfd"), fd.get(),
-                           family.get(), type.get());
-    } catch (const PyError&) {
-        if (!pending_is_exception()) throw;
-        PyErr_Clear();
-        return {};
-    }
-}
-
-Stopping stop_connection(const Args& a, PyObject* self) {
-    event_call(self, VELK_NAME("_stop_event"), VELK_NAME("set"));
-    Ref app = getattr(self, VELK_NAME("_ws"));
-    Stopping st{Ref::steal(PyList_New(0)), Ref::steal(PyList_New(0)), {}};
-
-    // close() forgets the connection while a handshake may still be blocked
-    // on it, so it is taken first.
-    remember(st.seen.get(), sock_of(app.get()));
-    // close() shuts the socket down and closes it at once; if the descriptor
-    // is gone before the connection thread collects the wake-up, its poll
-    // drops the event and sleeps out its full time-out. A duplicate keeps the
-    // socket registered there until the thread has left.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(st.seen.get()); ++i) {
-        Ref raw = sock_of(PyList_GET_ITEM(st.seen.get(), i));
-        if (!raw) continue;
-        Ref dup = duplicate(a, raw.get());
-        if (dup) check(PyList_Append(st.keepers.get(), dup.get()));
-    }
-
-    if (app.get() != Py_None) {
-        Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(app.get(), VELK_NAME("close")));
-        if (!closed) st.close_error = Ref::steal_or_null(PyErr_GetRaisedException());
-    }
-    shut_down_all(a, st.seen.get());
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(st.keepers.get()); ++i)
-        shut_down(a, PyList_GET_ITEM(st.keepers.get(), i));
-    return st;
-}
-
-Ref connection_thread(PyObject* self) {
-    Ref thread = Ref::steal_or_null(PyObject_GetAttr(self, VELK_NAME("_ws_thread")));
-    if (!thread) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_error();
-        PyErr_Clear();
-        return {};
-    }
-    if (!is_true(call_method(thread.get(), VELK_NAME("is_alive")).get())) return {};
-    return thread;
-}
-
-// Waits while the connection thread lives (up to `limit` seconds, when
-// given): an attempt that started while the stop was under way may have
-// missed the close, so its socket is shut down as soon as it exists. Then
-// releases the duplicates of stop_connection.
-void watch(const Args& a, PyObject* self, PyObject* seen, PyObject* keepers, double limit) {
-    try {
-        Ref thread = connection_thread(self);
-        Ref tick = from_double(kWatchdogTick);
-        for (double waited = 0; thread && (limit < 0 || waited < limit); waited += kWatchdogTick) {
-            call_method(thread.get(), VELK_NAME("join"), tick.get());
-            if (!is_true(call_method(thread.get(), VELK_NAME("is_alive")).get())) break;
-            Ref app = getattr(self, VELK_NAME("_ws"));
-            remember(seen, sock_of(app.get()));
-            shut_down_all(a, seen);
-        }
-    } catch (const PyError&) {
-        SavedError e;
-        close_all(keepers);
-        e.restore();
-        throw;
-    }
-    close_all(keepers);
-}
-
-// Target of the thread that destroy_node leaves behind.
-Ref watchdog(const Args& a) {
-    watch(a, a[0], a[1], a[2], -1);
-    return none();
+    quietly(raw.get(), VELK_NAME("shutdown"), how.get());
 }
 
 Ref destroy_node(const Args& a) {
     PyObject* self = a[0];
-    Stopping st = stop_connection(a, self);
-    if (connection_thread(self)) {
-        Ref threading = module_global(a, VELK_NAME("threading"));
-        Ref thread_type = getattr(threading.get(), VELK_NAME("Thread"));
-        Ref args = Ref::steal(PyTuple_Pack(3, self, st.seen.get(), st.keepers.get()));
-        Ref guard = call_kw(thread_type.get(), {},
-                            {{VELK_NAME("target"), a.state<State>().watchdog.get()},
-                             {VELK_NAME("args"), args.get()},
-                             {VELK_NAME("daemon"), Py_True}});
-        call_method(guard.get(), VELK_NAME("start"));
-    } else {
-        close_all(st.keepers.get());
+    event_call(self, VELK_NAME("_stop_event"), VELK_NAME("set"));
+    Ref conn = getattr(self, VELK_NAME("_ws_conn"));
+    Ref app = getattr(self, VELK_NAME("_ws"));
+    if (conn.get() != Py_None) {
+        // Taken from the app first, so close() below cannot close it under
+        // the connection thread; the close frame is sent here instead.
+        if (sock_of(app.get()).get() == conn.get()) setattr(app.get(), VELK_NAME("sock"), Py_None);
+        if (is_true(getattr(conn.get(), VELK_NAME("connected")).get()))
+            quietly(conn.get(), VELK_NAME("send_close"));
+        shut_down(a, self, conn.get());
     }
-    if (st.close_error) {
-        PyErr_SetRaisedException(st.close_error.release());
-        throw_error();
-    }
+    if (app.get() != Py_None) call_method(app.get(), VELK_NAME("close"));
     Ref base_destroy = getattr(super_of(a, self).get(), VELK_NAME("destroy_node"));
     call(base_destroy.get());
-    return none();
-}
-
-// At interpreter exit: ends the connections of the links still alive, so no
-// connection thread is left inside this module (or holding a panel
-// connection) while the interpreter finalises.
-Ref stop_all(const Args& a) {
-    Ref links = Ref::steal(PySequence_List(a.state<State>().live.get()));
-    Ref stops = Ref::steal(PyList_New(0));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links.get()); ++i) {
-        PyObject* link = PyList_GET_ITEM(links.get(), i);
-        try {
-            Stopping st = stop_connection(a, link);
-            Ref entry = Ref::steal(PyTuple_Pack(3, link, st.seen.get(), st.keepers.get()));
-            check(PyList_Append(stops.get(), entry.get()));
-        } catch (const PyError&) {
-            PyErr_WriteUnraisable(link);
-        }
-    }
-    const auto start = std::chrono::steady_clock::now();
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(stops.get()); ++i) {
-        PyObject* entry = PyList_GET_ITEM(stops.get(), i);
-        std::chrono::duration<double> spent = std::chrono::steady_clock::now() - start;
-        try {
-            watch(a, PyTuple_GET_ITEM(entry, 0), PyTuple_GET_ITEM(entry, 1),
-                  PyTuple_GET_ITEM(entry, 2), std::max(0.0, kExitWait - spent.count()));
-        } catch (const PyError&) {
-            PyErr_WriteUnraisable(PyTuple_GET_ITEM(entry, 0));
-        }
-    }
     return none();
 }
 
@@ -594,7 +463,6 @@ constexpr Param send_params[] = {{"self"},
                                  {"value", "Any"},
                                  {"timeout", "float", Check::Float, "5.0"}};
 constexpr Param msg_params[] = {{"self"}, {"msg", "String"}};
-constexpr Param watchdog_params[] = {{"node"}, {"seen"}, {"keepers"}};
 
 constexpr FunctionSpec methods[] = {
     {"__init__", nullptr, init_params, init},
@@ -629,9 +497,6 @@ constexpr FunctionSpec methods[] = {
     {"destroy_node", "清理资源", self_only, destroy_node},
 };
 
-constexpr FunctionSpec watchdog_def = {"_ws_watchdog", nullptr, watchdog_params, watchdog};
-constexpr FunctionSpec stop_all_def = {"_stop_all_links", nullptr, std::span<const Param>(),
-                                        stop_all};
 
 constexpr const char class_doc[] =
     "控制面板数据获取器\n"
@@ -692,9 +557,6 @@ void body(Module<State>& m) {
     m.add("_WS_RECONNECT_INTERVAL", from_long(3));
     s.socket = import("socket");
     m.define_log_sites(log_sites);
-    s.watchdog = m.function(watchdog_def);
-    s.live = call(import_from("weakref", "WeakSet").get());
-    call(import_from("atexit", "register").get(), m.function(stop_all_def).get());
     Ref bases = Ref::steal(PyTuple_Pack(1, node.get()));
     s.cls = m.make_class("PanelLink", class_doc, methods, bases.get());
     m.add("PanelLink", s.cls);
