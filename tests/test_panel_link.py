@@ -3,18 +3,18 @@ import asyncio
 import math
 import random
 import socket
-import subprocess
+import os
 import sys
 import threading
 import time
 import traceback
-from pathlib import Path
 
 import pytest
 from websockets.asyncio.server import serve
 from websockets.exceptions import ConnectionClosed
 from websockets.protocol import State
 
+from conftest import assert_no_leaks, run_python_many
 from velk_dev_kit import panel_link
 from velk_dev_kit.panel_link import PanelLink
 
@@ -58,6 +58,7 @@ class PanelServer:
         self.frames = []
         self.connections = []
         self.paths = []
+        self.ended = []  # connections the robot side has closed
 
     def _run(self, coro):
         return asyncio.run_coroutine_threadsafe(coro, self.loop).result(5)
@@ -70,6 +71,7 @@ class PanelServer:
                 self.frames.append((len(self.connections), frame))
         except ConnectionClosed:
             pass
+        self.ended.append(ws)
 
     def start(self, port=None):
         async def go():
@@ -120,6 +122,28 @@ class SilentServer:
         self.listener.close()
         for s in self.accepted:
             s.close()
+
+
+class ChattyServer:
+    """Sends a frame to every robot every millisecond, from threads of its own."""
+
+    def __init__(self):
+        from websockets.sync.server import serve
+
+        def handler(ws):
+            try:
+                while True:
+                    ws.send('{"a": {"value": 1}}')
+                    time.sleep(0.001)
+            except Exception:
+                pass
+
+        self.server = serve(handler, "127.0.0.1", 0)
+        self.port = self.server.socket.getsockname()[1]
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def shut(self):
+        self.server.shutdown()
 
 
 def free_port():
@@ -495,48 +519,118 @@ def test_destroy_ends_thread_promptly(panel, silent, make_link, ros_logs, monkey
     assert len(silent.accepted) == (state == "handshake")
 
 
+@pytest.mark.parametrize("server", ["panel", "silent", "unreachable"])
+def test_construct_destroy_cycles_leave_nothing_behind(panel, silent, ros_context, monkeypatch,
+                                                      server):
+    port = {"panel": panel.port, "silent": silent.port, "unreachable": free_port()}[server]
+    monkeypatch.setenv("VELK_REMOTE_WS_URL", f"ws://127.0.0.1:{port}/panel?id={{remote_id}}")
+    remote_id, callback = "leak_check", lambda data: None
+
+    def cycle():
+        link = PanelLink(remote_id, callback)
+        if server == "panel":
+            wait_until(link._ws_ready.is_set, what="connection")
+        elif server == "silent":
+            wait_until(lambda: silent.accepted, what="connection")
+        link.destroy_node()
+        assert_thread_ends(link._ws_thread, 3)
+        while silent.accepted:  # the server's own ends, in this process too
+            silent.accepted.pop().close()
+
+    assert_no_leaks(cycle, remote_id, callback, calls=15)
+    if server == "panel":
+        wait_until(lambda: len(panel.ended) == len(panel.connections), 1.0, "closed connections")
+
+
+def closed_by_peer(sock):
+    sock.settimeout(0)
+    try:
+        return sock.recv(1 << 16) == b""
+    except BlockingIOError:
+        return False
+    except OSError:
+        return True
+
+
 @pytest.mark.parametrize("server", ["panel", "silent"])
-def test_destroy_racing_a_starting_attempt(panel, silent, make_link, ros_logs, server):
+def test_destroy_racing_a_starting_attempt(panel, silent, make_link, ros_logs, fast, server):
     port = panel.port if server == "panel" else silent.port
     rng = random.Random(7)
-    for _ in range(12):
-        link = make_link(port)
+    for i in range(15):
+        link = make_link(port, remote_id=f"p{i}")
         time.sleep(rng.choice([0, 0, 0.0005, 0.001, 0.003]))
         assert_stops_promptly(link, ros_logs)
+    # every connection the server saw is closed from the robot's side, with
+    # no attempt after it
+    if server == "panel":
+        wait_until(lambda: len(panel.ended) == len(panel.connections), 1.0, "closed connections")
+        seen = len(panel.connections)
+    else:
+        wait_until(lambda: all(closed_by_peer(s) for s in silent.accepted), 1.0,
+                   "closed connections")
+        seen = len(silent.accepted)
+    time.sleep(0.3)
+    assert seen == len(panel.connections if server == "panel" else silent.accepted)
 
 
-EXIT_SCRIPT = """
-import os, sys, threading, time
-sys.path.insert(0, {stub!r})
-import rclpy
-from websockets.sync.server import serve
-
-def handler(ws):
-    try:
-        while True:
-            ws.send('{{"a": {{"value": 1}}}}')
-            time.sleep(0.0005)
-    except Exception:
-        pass
-
-server = serve(handler, "127.0.0.1", 0)
-threading.Thread(target=server.serve_forever, daemon=True).start()
-os.environ["VELK_REMOTE_WS_URL"] = "ws://127.0.0.1:%d/?id={{remote_id}}" % server.socket.getsockname()[1]
+# Child programs that end the way applications do; the panel server runs in
+# the test process. {ending} closes the program.
+EXIT_PROGRAM = """
+import os, signal, threading, time, rclpy
+from rclpy.executors import SingleThreadedExecutor
 from velk_dev_kit import PanelLink
 rclpy.init()
-links = [PanelLink("p%d" % i, print) for i in range(3)]
+links = [PanelLink("p%d" % i, print) for i in range({links})]
+{ending}
+"""
+
+EXIT_ENDINGS = {
+    # destroy_node and shutdown after spinning a while
+    "destroyed": """
+ex = SingleThreadedExecutor()
+for link in links: ex.add_node(link)
+end = time.time() + 0.3
+while time.time() < end:
+    ex.spin_once(timeout_sec=0.05)
+for link in links: link.destroy_node()
+rclpy.shutdown()
+""",
+    # rclpy.spin stopped by a real SIGINT
+    "interrupted": """
+threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+try:
+    rclpy.spin(links[0])
+except KeyboardInterrupt:
+    pass
+finally:
+    links[0].destroy_node()
+    rclpy.try_shutdown()
+""",
+    # frames still arriving while the interpreter exits with live links
+    "never destroyed": """
 while not all(link._ws_ready.is_set() for link in links):
     time.sleep(0.01)
 time.sleep(0.1)
-"""
+""",
+}
 
 
-def test_exit_with_live_links_is_clean(tmp_path):
-    """Frames keep arriving while the interpreter exits with links never destroyed."""
-    stub = str(Path(__file__).resolve().parent.parent / "ros_stub")
-    script = tmp_path / "exit.py"
-    script.write_text(EXIT_SCRIPT.format(stub=stub))
-    for _ in range(6):
-        run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
-                             timeout=30)
-        assert run.returncode == 0 and "terminate" not in run.stderr, run.stderr[-2000:]
+@pytest.mark.parametrize("ending, links, runs, reachable", [
+    ("destroyed", 1, 50, True),
+    ("interrupted", 1, 50, True),
+    ("never destroyed", 3, 20, True),
+    ("destroyed", 1, 20, False),
+])
+def test_exit_is_clean(ending, links, runs, reachable):
+    server = ChattyServer() if reachable else None
+    port = server.port if reachable else free_port()
+    env = dict(os.environ, VELK_REMOTE_WS_URL=f"ws://127.0.0.1:{port}/robot?id={{remote_id}}")
+    program = EXIT_PROGRAM.format(links=links, ending=EXIT_ENDINGS[ending])
+    try:
+        results = run_python_many(program, runs, parallel=12, env=env, timeout=60)
+    finally:
+        if server:
+            server.shut()
+    failed = [r for r in results if r.returncode != 0 or "terminate" in r.stderr]
+    assert not failed, (f"{len(failed)} of {runs} exits failed; first: status "
+                        f"{failed[0].returncode}\n{failed[0].stderr[-2000:]}")

@@ -6,6 +6,7 @@ wall clock of the rate limit is controlled by patching time.time.
 """
 
 import math
+import threading
 import time
 from collections import defaultdict
 from decimal import Decimal
@@ -17,6 +18,7 @@ from rclpy.executors import SingleThreadedExecutor
 from rclpy.node import Node
 from std_msgs.msg import Int32, String
 
+from conftest import assert_no_leaks
 from velk_dev_kit import topic_relay
 from velk_dev_kit.topic_relay import SimpleTopicRelay, SyncRoute
 
@@ -784,6 +786,55 @@ def test_a_multithreaded_executor_relays_every_message(ros_context):
     assert got == [str(i) for i in range(20)]
     for node in (relay, feeder, listener):
         node.destroy_node()
+
+
+class Counting:
+    def __init__(self, result="same", raises=False):
+        self.seen, self.result, self.raises = [], result, raises
+
+    def __call__(self, msg):
+        self.seen.append(None)
+        if self.raises:
+            raise ValueError("handler failed")
+        return msg if self.result == "same" else self.result
+
+
+@pytest.mark.parametrize("frequency, handler", [
+    (0, Counting()),                  # every message published
+    (1e-9, Counting()),               # all but the first dropped by the rate limit
+    (0, Counting(raises=True)),       # every message fails in the handler
+    (0, Counting(result=None)),       # every message consumed
+])
+def test_route_records_and_dispatch_leak_nothing(world, clock, frequency, handler):
+    topic, msg = "/leak/in", String(data="x" * 1000)
+    wire(world, SyncRoute(topic, String, "/leak/out", frequency=frequency, handler=handler,
+                          route_id="r"))
+    assert_no_leaks(lambda: SyncRoute(topic, String, "/leak/out", handler=handler), topic,
+                    handler)
+    assert_no_leaks(lambda: world.relay._on_message(msg, topic), msg, topic, handler)
+
+
+def test_dispatch_from_several_threads_at_once(world):
+    # The modules run with the GIL on; dispatch itself takes no lock, so this
+    # checks that its tables and caches hold up under threads switching in
+    # the middle of a message.
+    handlers = [Counting() for _ in range(3)]
+    wire(world, *[SyncRoute("/many", String, "/many/out", frequency=0, handler=h,
+                            route_id=f"r{i}") for i, h in enumerate(handlers)])
+    msgs = [String(data=str(i)) for i in range(2000)]
+    start = threading.Barrier(4)
+
+    def feed():
+        start.wait()
+        for m in msgs:
+            world.relay._on_message(m, "/many")
+
+    threads = [threading.Thread(target=feed) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(60)
+    assert [len(h.seen) for h in handlers] == [4 * len(msgs)] * 3
 
 
 def test_int_messages_are_relayed(world, clock):
