@@ -25,7 +25,14 @@ struct PyError {};
 // finalising interpreter (biased reference counting hands a foreign
 // object's release to its owner's queue). Destructors that touch Python
 // leave everything as it is in that case; the process is about to end.
-inline bool thread_attached() noexcept { return PyThreadState_GetUnchecked() != nullptr; }
+// From 3.14 on, the interpreter parks such a thread instead of unwinding it.
+inline bool thread_attached() noexcept {
+#if PY_VERSION_HEX < 0x030E0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return true;
+#endif
+}
 
 class Ref {
 public:
