@@ -20,6 +20,7 @@ CONFIG = "/v1/api/app/config"
 COMPLETIONS = "/v1/chat/completions"
 MODELS = "/v1/models"
 USER = [{"role": "user", "content": "hi"}]
+DEEP = b"[" * 100_000 + b"]" * 100_000  # JSON nested past any recursion limit
 
 
 class Received:
@@ -242,6 +243,7 @@ def test_config_without_models_address_still_chats(svc):
 @pytest.mark.parametrize("route, error", [
     (lambda h: reply(h, 500, {"data": {"llm_chat_url": "x"}}), requests.HTTPError),
     (lambda h: reply(h, 200, b"<html>", "text/html"), requests.exceptions.JSONDecodeError),
+    (lambda h: reply(h, 200, DEEP), requests.exceptions.JSONDecodeError),
 ])
 def test_config_failures_leave_addresses(svc, route, error):
     svc.on("GET", CONFIG, route)
@@ -358,8 +360,9 @@ def test_plain_answers(svc, answer, text):
     assert Chat().chat(USER) == text
 
 
-def test_plain_answer_that_is_not_json(svc):
-    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, b"nope", "text/plain"))
+@pytest.mark.parametrize("body", [b"nope", DEEP])
+def test_plain_answer_that_is_not_json(svc, body):
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, body, "text/plain"))
     with pytest.raises(requests.exceptions.JSONDecodeError):
         Chat().chat(USER)
 
@@ -380,6 +383,8 @@ GENERIC = "请求失败 (HTTP {})"
     (404, ["not", "an", "object"], GENERIC.format(404), None),
     (502, b"<html><body>Bad Gateway</body></html>", GENERIC.format(502), None),
     (503, b"", GENERIC.format(503), None),
+    (500, DEEP, GENERIC.format(500), None),
+    (500, b'{"error": {"message": ' + DEEP + b"}}", GENERIC.format(500), None),
 ])
 @pytest.mark.parametrize("stream", [False, True])
 def test_failed_chat_responses(svc, status, body, message, code, stream):
@@ -401,17 +406,43 @@ def test_failed_chat_responses(svc, status, body, message, code, stream):
         assert isinstance(e.__context__, ValueError) and e.__cause__ is None
 
 
-@pytest.mark.parametrize("content_type, encoding", [
-    ("text/plain", "utf-8"),               # no charset: JSON's own UTF-8
-    ("text/html; charset=gbk", "gbk"),     # a declared charset is honoured
-    ("application/json", "utf-8"),
+@pytest.mark.parametrize("content_type, text, body_text", [
+    ("text/plain", "模型不存在", None),                  # no charset: JSON's own UTF-8
+    ("text/html; charset=gbk", "模型不存在", "gbk"),     # a declared charset is honoured
+    ("application/json", "模型不存在", None),
+    ("application/json", "bad \ufffd\ufffd msg", b"bad \xff\xfe msg"),  # invalid UTF-8
+    ("text/plain", "bad \ufffd\ufffd msg", b"bad \xff\xfe msg"),
+    (None, "bad \ufffd\ufffd msg", b"bad \xff\xfe msg"),
+    ("application/json", "模型不存在", "utf-16"),          # told by the first bytes
 ])
-def test_error_message_text_is_decoded_by_its_charset(svc, content_type, encoding):
-    body = json.dumps({"error": {"message": "模型不存在"}}, ensure_ascii=False).encode(encoding)
-    svc.on("POST", COMPLETIONS, lambda h: reply(h, 404, body, content_type))
-    with pytest.raises(ChatError) as info:
-        Chat().chat(USER)
-    assert info.value.message == "模型不存在"
+@pytest.mark.parametrize("where", ["error", "answer"])
+def test_json_text_is_decoded_by_its_charset(svc, where, content_type, text, body_text):
+    """body_text: the encoding of the whole body, or the raw bytes that stand for `text`."""
+    if where == "error":
+        status, obj = 404, {"error": {"message": "@"}}
+    else:
+        status, obj = 200, {"choices": [{"message": {"content": "@"}}]}
+    layout = json.dumps(obj, ensure_ascii=False)
+    if isinstance(body_text, bytes):
+        body = layout.encode().replace(b"@", body_text)
+    else:
+        body = layout.replace("@", text).encode(body_text or "utf-8")
+
+    def route(h):
+        h.send_response(status)
+        if content_type:
+            h.send_header("Content-Type", content_type)
+        h.send_header("Content-Length", str(len(body)))
+        h.end_headers()
+        h.wfile.write(body)
+
+    svc.on("POST", COMPLETIONS, route)
+    if where == "error":
+        with pytest.raises(ChatError) as info:
+            Chat().chat(USER)
+        assert info.value.message == text
+    else:
+        assert Chat().chat(USER) == text
 
 
 # ---------------------------------------------------------------- model list
@@ -431,6 +462,7 @@ def test_models(svc, listing, ids):
 @pytest.mark.parametrize("route, error", [
     (lambda h: reply(h, 404, {"error": {"message": "no"}}), requests.HTTPError),
     (lambda h: reply(h, 200, {"data": [{"id": "a"}, {"name": "b"}]}), KeyError),
+    (lambda h: reply(h, 200, DEEP), requests.exceptions.JSONDecodeError),
 ])
 def test_models_failures(svc, route, error):
     svc.on("GET", MODELS, route)
@@ -465,7 +497,8 @@ def test_stream_skips_what_carries_no_text(svc, kind):
              'data: \ufeff{"choices":[{"delta":{"content":"bom"}}]}\n'.encode(),
              data(choices=[], usage={"total_tokens": 3}), data(choices=[{"delta": {}}]),
              data(choices=[{"delta": {"content": ""}}]), data(choices=[{"delta": {"content": None}}]),
-             data(id="x"), data(choices=[{"finish_reason": "stop"}]),
+             data(id="x"), data(choices=[{"finish_reason": "stop"}]), data(error=None),
+             b"data: " + DEEP + b"\n", b'data: {"a":' * 100_000 + b"1" + b"}" * 100_000 + b"\n",
              data("b").rstrip(b"\n")]  # no end marker, last line unterminated
     assert list(stream_of(svc, parts, kind=kind)) == ["a", "spaced", "b"]
 
@@ -523,6 +556,51 @@ def test_body_cut_short_raises_http_client_error(svc):
     with pytest.raises(requests.exceptions.ChunkedEncodingError):
         next(g)
     assert list(g) == []
+
+
+UPSTREAM = {"message": "simulated upstream failure after 3 chunks", "type": "None",
+            "param": "None", "code": "500"}
+
+
+@pytest.mark.parametrize("kind", ["chunked", "close"])
+@pytest.mark.parametrize("error, message, code", [
+    (UPSTREAM, UPSTREAM["message"], "500"),
+    ({"code": 500, "message": "超时"}, "超时", "500"),
+    ({"code": None}, "unknown error", None),
+    ({}, "unknown error", None),
+    ({"message": {"detail": 1}, "code": ["x"]}, '{"detail": 1}', '["x"]'),
+    ("upstream failed", GENERIC.format(200), None),
+    (503, GENERIC.format(200), None),
+    (False, GENERIC.format(200), None),
+])
+def test_error_event_ends_the_stream(svc, kind, error, message, code):
+    # No end marker: the service fails and ends the body.
+    parts = [data("机"), data("器"), data("人助"), data(error=error), data("never")]
+    g = stream_of(svc, parts, kind=kind)
+    assert [next(g), next(g), next(g)] == ["机", "器", "人助"]
+    with pytest.raises(ChatError) as info:
+        next(g)
+    e = info.value
+    assert (str(e), e.message, e.code, e.status_code) == (message, message, code, 200)
+    assert svc.url not in message and "127.0.0.1" not in message
+    with pytest.raises(StopIteration):
+        next(g)
+
+
+@pytest.mark.parametrize("kind", ["chunked", "close"])
+def test_error_event_after_first_piece_of_slow_stream(svc, kind):
+    parts = [data("a"), WAIT, 0.2, data(error={"message": "late"}), EXPECT_CLOSE]
+    svc.on("POST", COMPLETIONS, stream_body(parts, kind=kind))
+    c = Chat()
+    kept = []  # holds the response: only closing it frees the socket
+    c._session.hooks["response"].append(lambda r, *args, **kwargs: kept.append(r))
+    g = c.chat(USER, stream=True)
+    assert next(g) == "a"  # before the error exists
+    svc.gate.release()
+    with pytest.raises(ChatError, match="^late$"):
+        next(g)
+    assert not g.gi_suspended and list(g) == []
+    assert server_saw(svc) == ["closed"]
 
 
 def test_generator_protocol(svc):
