@@ -18,6 +18,9 @@ constexpr const char kConfigPath[] = "/v1/api/app/config";
 // Upper bound of one read of a streamed body; a read returns what has
 // arrived, so this only limits how much is taken at once.
 constexpr long long kReadSize = 64 * 1024;
+// Line buffers beyond this are given back once their line has been handled,
+// so one huge line does not stay held for the rest of a long stream.
+constexpr size_t kKeptLineCapacity = 1 << 20;
 
 struct State {
     Ref os, json, requests;
@@ -472,6 +475,8 @@ void fill(StreamObject* g, State& s) {
 // valid until the next call.
 bool next_line(StreamObject* g, const char** data, size_t* size) {
     StreamCpp& c = *g->cpp;
+    if (c.line.capacity() > kKeptLineCapacity) std::string().swap(c.line);
+    if (c.partial.empty() && c.partial.capacity() > kKeptLineCapacity) std::string().swap(c.partial);
     if (g->block) {
         const char* buf = PyBytes_AS_STRING(g->block);
         const Py_ssize_t len = PyBytes_GET_SIZE(g->block);
