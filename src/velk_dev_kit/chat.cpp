@@ -43,7 +43,8 @@ struct State {
     template <class F>
     void visit(F&& f) {
         for (Ref* r : {&os, &json, &requests, &chat_error, &chat, &stream_type, &json_error, &scan_once,
-                       &request_exception, &requests_json_error, &guess_json_utf, &urllib3_response, &protocol_error, &decode_error,
+                       &request_exception, &requests_json_error, &guess_json_utf,
+                       &urllib3_response, &protocol_error, &decode_error,
                        &read_timeout_error, &ssl_error, &chunked_encoding_error,
                        &content_decoding_error, &connection_error, &requests_ssl_error,
                        &kw_params_timeout, &kw_json_timeout, &kw_json_stream_timeout,
