@@ -75,12 +75,15 @@ def assert_no_leaks(operation, *objects, calls=300, settle=3.0):
     for _ in range(calls):
         operation()
     deadline = time.monotonic() + settle
+    # Descriptors and threads may end below the start (a loopback server's
+    # connection from the warm-up still closing): only growth is a leak.
     while True:
         gc.collect()
         now = ([sys.getrefcount(o) for o in objects], open_fds(), threading.active_count())
-        if now == (refs, fds, threads) or time.monotonic() > deadline:
+        settled = now[0] == refs and now[1] <= fds and now[2] <= threads
+        if settled or time.monotonic() > deadline:
             break
         time.sleep(0.05)
-    assert now == (refs, fds, threads), (
+    assert settled, (
         f"after {calls} calls: reference counts {refs} -> {now[0]}, "
         f"open descriptors {fds} -> {now[1]}, threads {threads} -> {now[2]}")

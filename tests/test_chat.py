@@ -13,6 +13,7 @@ from urllib.parse import urlsplit
 
 import pytest
 import requests
+from conftest import assert_no_leaks, open_fds
 
 from velk_dev_kit.chat import Chat, ChatError
 
@@ -20,6 +21,7 @@ CONFIG = "/v1/api/app/config"
 COMPLETIONS = "/v1/chat/completions"
 MODELS = "/v1/models"
 USER = [{"role": "user", "content": "hi"}]
+DEEP = b"[" * 100_000 + b"]" * 100_000  # JSON nested past any recursion limit
 
 
 class Received:
@@ -41,6 +43,7 @@ EXPECT_CLOSE = object()  # wait until the client shuts the connection
 
 class Handler(BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    disable_nagle_algorithm = True  # a head and body written apart must not wait for an ACK
 
     def log_message(self, *args):
         pass
@@ -50,6 +53,7 @@ class Handler(BaseHTTPRequestHandler):
         request = Received(self, body)
         service = self.server
         service.received.append(request)
+        self.request_seen = request
         route = service.routes.get((self.command, request.path))
         if route is None:
             reply(self, 404, b"not found", "text/plain")
@@ -242,6 +246,7 @@ def test_config_without_models_address_still_chats(svc):
 @pytest.mark.parametrize("route, error", [
     (lambda h: reply(h, 500, {"data": {"llm_chat_url": "x"}}), requests.HTTPError),
     (lambda h: reply(h, 200, b"<html>", "text/html"), requests.exceptions.JSONDecodeError),
+    (lambda h: reply(h, 200, DEEP), requests.exceptions.JSONDecodeError),
 ])
 def test_config_failures_leave_addresses(svc, route, error):
     svc.on("GET", CONFIG, route)
@@ -358,8 +363,9 @@ def test_plain_answers(svc, answer, text):
     assert Chat().chat(USER) == text
 
 
-def test_plain_answer_that_is_not_json(svc):
-    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, b"nope", "text/plain"))
+@pytest.mark.parametrize("body", [b"nope", DEEP])
+def test_plain_answer_that_is_not_json(svc, body):
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, body, "text/plain"))
     with pytest.raises(requests.exceptions.JSONDecodeError):
         Chat().chat(USER)
 
@@ -380,6 +386,8 @@ GENERIC = "请求失败 (HTTP {})"
     (404, ["not", "an", "object"], GENERIC.format(404), None),
     (502, b"<html><body>Bad Gateway</body></html>", GENERIC.format(502), None),
     (503, b"", GENERIC.format(503), None),
+    (500, DEEP, GENERIC.format(500), None),
+    (500, b'{"error": {"message": ' + DEEP + b"}}", GENERIC.format(500), None),
 ])
 @pytest.mark.parametrize("stream", [False, True])
 def test_failed_chat_responses(svc, status, body, message, code, stream):
@@ -401,17 +409,43 @@ def test_failed_chat_responses(svc, status, body, message, code, stream):
         assert isinstance(e.__context__, ValueError) and e.__cause__ is None
 
 
-@pytest.mark.parametrize("content_type, encoding", [
-    ("text/plain", "utf-8"),               # no charset: JSON's own UTF-8
-    ("text/html; charset=gbk", "gbk"),     # a declared charset is honoured
-    ("application/json", "utf-8"),
+@pytest.mark.parametrize("content_type, text, body_text", [
+    ("text/plain", "模型不存在", None),                  # no charset: JSON's own UTF-8
+    ("text/html; charset=gbk", "模型不存在", "gbk"),     # a declared charset is honoured
+    ("application/json", "模型不存在", None),
+    ("application/json", "bad \ufffd\ufffd msg", b"bad \xff\xfe msg"),  # invalid UTF-8
+    ("text/plain", "bad \ufffd\ufffd msg", b"bad \xff\xfe msg"),
+    (None, "bad \ufffd\ufffd msg", b"bad \xff\xfe msg"),
+    ("application/json", "模型不存在", "utf-16"),          # told by the first bytes
 ])
-def test_error_message_text_is_decoded_by_its_charset(svc, content_type, encoding):
-    body = json.dumps({"error": {"message": "模型不存在"}}, ensure_ascii=False).encode(encoding)
-    svc.on("POST", COMPLETIONS, lambda h: reply(h, 404, body, content_type))
-    with pytest.raises(ChatError) as info:
-        Chat().chat(USER)
-    assert info.value.message == "模型不存在"
+@pytest.mark.parametrize("where", ["error", "answer"])
+def test_json_text_is_decoded_by_its_charset(svc, where, content_type, text, body_text):
+    """body_text: the encoding of the whole body, or the raw bytes that stand for `text`."""
+    if where == "error":
+        status, obj = 404, {"error": {"message": "@"}}
+    else:
+        status, obj = 200, {"choices": [{"message": {"content": "@"}}]}
+    layout = json.dumps(obj, ensure_ascii=False)
+    if isinstance(body_text, bytes):
+        body = layout.encode().replace(b"@", body_text)
+    else:
+        body = layout.replace("@", text).encode(body_text or "utf-8")
+
+    def route(h):
+        h.send_response(status)
+        if content_type:
+            h.send_header("Content-Type", content_type)
+        h.send_header("Content-Length", str(len(body)))
+        h.end_headers()
+        h.wfile.write(body)
+
+    svc.on("POST", COMPLETIONS, route)
+    if where == "error":
+        with pytest.raises(ChatError) as info:
+            Chat().chat(USER)
+        assert info.value.message == text
+    else:
+        assert Chat().chat(USER) == text
 
 
 # ---------------------------------------------------------------- model list
@@ -431,6 +465,7 @@ def test_models(svc, listing, ids):
 @pytest.mark.parametrize("route, error", [
     (lambda h: reply(h, 404, {"error": {"message": "no"}}), requests.HTTPError),
     (lambda h: reply(h, 200, {"data": [{"id": "a"}, {"name": "b"}]}), KeyError),
+    (lambda h: reply(h, 200, DEEP), requests.exceptions.JSONDecodeError),
 ])
 def test_models_failures(svc, route, error):
     svc.on("GET", MODELS, route)
@@ -465,7 +500,8 @@ def test_stream_skips_what_carries_no_text(svc, kind):
              'data: \ufeff{"choices":[{"delta":{"content":"bom"}}]}\n'.encode(),
              data(choices=[], usage={"total_tokens": 3}), data(choices=[{"delta": {}}]),
              data(choices=[{"delta": {"content": ""}}]), data(choices=[{"delta": {"content": None}}]),
-             data(id="x"), data(choices=[{"finish_reason": "stop"}]),
+             data(id="x"), data(choices=[{"finish_reason": "stop"}]), data(error=None),
+             b"data: " + DEEP + b"\n", b'data: {"a":' * 100_000 + b"1" + b"}" * 100_000 + b"\n",
              data("b").rstrip(b"\n")]  # no end marker, last line unterminated
     assert list(stream_of(svc, parts, kind=kind)) == ["a", "spaced", "b"]
 
@@ -517,12 +553,92 @@ def test_compressed_stream(svc):
     assert list(g) == ["ped"] and svc.events == []
 
 
-def test_body_cut_short_raises_http_client_error(svc):
-    g = stream_of(svc, [data("a")], finish=False)
-    assert next(g) == "a"
+def cut_mid_chunk(h):
+    h.send_response(200)
+    h.send_header("Transfer-Encoding", "chunked")
+    h.end_headers()
+    rest = data("b") + data("c")
+    h.wfile.write(b"%x\r\n%s\r\n" % (len(data("a")), data("a")))
+    h.wfile.write(b"%x\r\n" % (len(rest) + 100) + rest)  # the chunk promises more
+    h.close_connection = True
+
+
+def cut_short_of_length(h):
+    body = data("a") + data("b") + data("c")
+    h.send_response(200)
+    h.send_header("Content-Length", str(len(body) + 100))
+    h.end_headers()
+    h.wfile.write(body)
+    h.close_connection = True
+
+
+def bad_chunk_size(h):
+    h.send_response(200)
+    h.send_header("Transfer-Encoding", "chunked")
+    h.end_headers()
+    h.wfile.write(b"%x\r\n%s\r\nzz\r\n%s\r\n" % (len(data("a")), data("a"), data("b")))
+    h.close_connection = True
+
+
+@pytest.mark.parametrize("route, pieces", [
+    (stream_body([data("a")], finish=False), ["a"]),  # no last chunk
+    (cut_mid_chunk, ["a"]),                          # closed inside a chunk
+    (cut_short_of_length, ["a", "b", "c"]),          # closed before Content-Length
+    (bad_chunk_size, ["a"]),
+])
+def test_body_cut_short_raises_http_client_error(svc, route, pieces):
+    svc.on("POST", COMPLETIONS, route)
+    g = Chat().chat(USER, stream=True)
+    got = []
     with pytest.raises(requests.exceptions.ChunkedEncodingError):
+        for piece in g:
+            got.append(piece)
+    assert got == pieces and list(g) == []
+
+
+UPSTREAM = {"message": "simulated upstream failure after 3 chunks", "type": "None",
+            "param": "None", "code": "500"}
+
+
+@pytest.mark.parametrize("kind", ["chunked", "close"])
+@pytest.mark.parametrize("error, message, code", [
+    (UPSTREAM, UPSTREAM["message"], "500"),
+    ({"code": 500, "message": "超时"}, "超时", "500"),
+    ({"code": None}, "unknown error", None),
+    ({}, "unknown error", None),
+    ({"message": {"detail": 1}, "code": ["x"]}, '{"detail": 1}', '["x"]'),
+    ("upstream failed", GENERIC.format(200), None),
+    (503, GENERIC.format(200), None),
+    (False, GENERIC.format(200), None),
+])
+def test_error_event_ends_the_stream(svc, kind, error, message, code):
+    # No end marker: the service fails and ends the body.
+    parts = [data("机"), data("器"), data("人助"), data(error=error), data("never")]
+    g = stream_of(svc, parts, kind=kind)
+    assert [next(g), next(g), next(g)] == ["机", "器", "人助"]
+    with pytest.raises(ChatError) as info:
         next(g)
-    assert list(g) == []
+    e = info.value
+    assert (str(e), e.message, e.code, e.status_code) == (message, message, code, 200)
+    assert svc.url not in message and "127.0.0.1" not in message
+    with pytest.raises(StopIteration):
+        next(g)
+
+
+@pytest.mark.parametrize("kind", ["chunked", "close"])
+def test_error_event_after_first_piece_of_slow_stream(svc, kind):
+    parts = [data("a"), WAIT, 0.2, data(error={"message": "late"}), EXPECT_CLOSE]
+    svc.on("POST", COMPLETIONS, stream_body(parts, kind=kind))
+    c = Chat()
+    kept = []  # holds the response: only closing it frees the socket
+    c._session.hooks["response"].append(lambda r, *args, **kwargs: kept.append(r))
+    g = c.chat(USER, stream=True)
+    assert next(g) == "a"  # before the error exists
+    svc.gate.release()
+    with pytest.raises(ChatError, match="^late$"):
+        next(g)
+    assert not g.gi_suspended and list(g) == []
+    assert server_saw(svc) == ["closed"]
 
 
 def test_generator_protocol(svc):
@@ -617,3 +733,136 @@ def test_stream_cannot_be_reentered(svc):
     with pytest.raises(ValueError, match="generator already executing"):
         next(g)
     assert list(g) == []
+
+
+# ---------------------------------------------------------------- odd input
+
+def resident_mb():
+    with open("/proc/self/status") as f:
+        return int(f.read().split("VmRSS:")[1].split()[0]) / 1024
+
+
+@pytest.mark.parametrize("head, tail, piece", [
+    (b": ", b"\n", None),  # a comment
+    (b"data: ", b"\n", None),  # not JSON
+    (b'data: {"choices":[{"delta":{"content":"', b'"}}]}\n', 100_000_000),
+])
+def test_one_huge_line(svc, head, tail, piece):
+    block = b"x" * 1_000_000  # the server sends it in blocks: only the client holds the line
+
+    def parts():
+        yield head
+        yield from (block for _ in range(100))
+        yield tail
+        yield from (data("after"), WAIT, DONE)
+
+    svc.on("POST", COMPLETIONS, lambda h: stream_body(parts())(h))
+    g = Chat().chat(USER, stream=True)
+    before = resident_mb()
+    if piece:
+        first = next(g)
+        assert len(first) == piece and first == "x" * piece
+        del first
+    assert next(g) == "after"
+    if head == b": ":  # the line's buffer is not kept for the rest of the stream
+        assert resident_mb() - before < 50
+    svc.gate.release()
+    assert list(g) == []
+
+
+def test_text_with_nul_characters_is_sent_whole(svc):
+    svc.on("POST", COMPLETIONS, lambda h: reply(h, 200, {"choices": [{"message": {"content": "a\0b"}}]}))
+    messages = [{"role": "user", "content": "x\0y"}]
+    assert Chat(system_prompt="p\0q").chat(messages, model="m\0n", session_id="s\0t") == "a\0b"
+    body = svc.sent("POST")[0].json()
+    assert (body["model"], body["session_id"], [m["content"] for m in body["messages"]]) == (
+        "m\0n", "s\0t", ["p\0q", "x\0y"])
+    assert ChatError("e\0f", "c\0d").args == ("e\0f",)
+    with pytest.raises(requests.exceptions.InvalidURL):  # never cut back to a valid address
+        Chat(api_base=svc.url + "\0.evil").chat(USER)
+
+
+# ---------------------------------------------------------------- leaks and threads
+
+LEAK_ROUTES = {
+    "plain": lambda h: reply(h, 200, {"choices": [{"message": {"content": "ok"}}]}),
+    "plain failing": lambda h: reply(h, 429, {"error": {"message": "slow down"}}),
+    "stream": stream_body([data("a"), data("b")]),
+    "stream failing": lambda h: reply(h, 500, b"<html>", "text/html"),
+    # Bodies that end with the connection: read without urllib3's chunk reader,
+    # which would close the connection itself.
+    "stream abandoned": stream_body([data("a"), data("b")], kind="close"),
+    "stream error event": stream_body([data("a"), data(error={"message": "x", "code": 1})],
+                                      kind="close"),
+}
+
+
+@pytest.mark.parametrize("operation", ["plain", "plain failing", "stream", "stream abandoned",
+                                       "stream failing", "stream error event", "models",
+                                       "ChatError"])
+def test_no_leaks(svc, operation):
+    messages = [{"role": "user", "content": "leak" * 10}]
+    model, session_id, text = "model-" * 3, "session-" * 3, "text-" * 5
+    svc.on("POST", COMPLETIONS, LEAK_ROUTES.get(operation, LEAK_ROUTES["plain"]))
+    svc.on("GET", MODELS, lambda h: reply(h, 200, {"data": [{"id": "a"}]}))
+    c = Chat()
+
+    def run():
+        if operation == "models":
+            assert c.models() == ["a"]
+        elif operation == "ChatError":
+            e = ChatError(text, model, 404)
+            assert (e.message, e.code) == (text, model)
+        elif operation.startswith("stream"):
+            g = c.chat(messages, model=model, stream=True, session_id=session_id)
+            if operation == "stream abandoned":
+                assert next(g) == "a"
+                del g
+            elif operation == "stream":
+                assert list(g) == ["a", "b"]
+            else:
+                with pytest.raises(ChatError):
+                    list(g)
+        elif operation == "plain":
+            assert c.chat(messages, model=model, session_id=session_id, temperature=0.5) == "ok"
+        else:
+            with pytest.raises(ChatError):
+                c.chat(messages, model=model, session_id=session_id)
+
+    assert_no_leaks(run, messages, messages[0], model, session_id, text, calls=150)
+
+
+def test_threads_streaming_from_one_client(svc):
+    threads, streams, pieces = 4, 12, 40
+    svc.on("POST", COMPLETIONS, lambda h: stream_body(
+        [data(f"{h.request_seen.json()['messages'][0]['content']}:{i}") for i in range(pieces)])(h))
+    c = Chat()
+    c._fetch_config()
+    results, errors = {}, []
+    start = threading.Barrier(threads)
+    fds = open_fds()
+
+    def worker(t):
+        try:
+            start.wait()
+            for n in range(streams):
+                tag = f"t{t}s{n}"
+                results[tag] = list(c.chat([{"role": "user", "content": tag}], stream=True))
+        except BaseException as e:
+            errors.append(e)
+
+    workers = [threading.Thread(target=worker, args=(t,)) for t in range(threads)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(30)
+    assert not any(w.is_alive() for w in workers) and errors == []
+    assert results == {f"t{t}s{n}": [f"t{t}s{n}:{i}" for i in range(pieces)]
+                       for t in range(threads) for n in range(streams)}
+    # Every connection went back to the pool: never more than one per thread was opened.
+    assert len({r.port for r in svc.sent("POST")}) <= threads
+    c._session.close()  # and from there they close: the server's ends follow
+    deadline = time.monotonic() + 5
+    while open_fds() > fds and time.monotonic() < deadline:
+        time.sleep(0.02)
+    assert open_fds() <= fds

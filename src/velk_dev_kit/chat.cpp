@@ -18,6 +18,9 @@ constexpr const char kConfigPath[] = "/v1/api/app/config";
 // Upper bound of one read of a streamed body; a read returns what has
 // arrived, so this only limits how much is taken at once.
 constexpr long long kReadSize = 64 * 1024;
+// Line buffers beyond this are given back once their line has been handled,
+// so one huge line does not stay held for the rest of a long stream.
+constexpr size_t kKeptLineCapacity = 1 << 20;
 
 struct State {
     Ref os, json, requests;
@@ -25,6 +28,8 @@ struct State {
     Ref json_error;        // json.JSONDecodeError
     Ref scan_once;         // the scanner of a default json.JSONDecoder
     Ref request_exception;  // requests.RequestException
+    Ref requests_json_error;  // requests.exceptions.JSONDecodeError
+    Ref guess_json_utf;       // requests.utils.guess_json_utf
     Ref urllib3_response;   // urllib3.response.HTTPResponse
     // urllib3's read errors and the requests errors that stand for them, as
     // the HTTP client's own line iteration maps them.
@@ -38,7 +43,8 @@ struct State {
     template <class F>
     void visit(F&& f) {
         for (Ref* r : {&os, &json, &requests, &chat_error, &chat, &stream_type, &json_error, &scan_once,
-                       &request_exception, &urllib3_response, &protocol_error, &decode_error,
+                       &request_exception, &requests_json_error, &guess_json_utf,
+                       &urllib3_response, &protocol_error, &decode_error,
                        &read_timeout_error, &ssl_error, &chunked_encoding_error,
                        &content_decoding_error, &connection_error, &requests_ssl_error,
                        &kw_params_timeout, &kw_json_timeout, &kw_json_stream_timeout,
@@ -160,6 +166,76 @@ Ref chat_init(const Args& a) {
     return none();
 }
 
+// A member of an error description as text: JSON null or absence gives
+// nothing, text stays as it is, any other value becomes its JSON text.
+Ref error_text(State& s, PyObject* value) {
+    if (!value || value == Py_None) return {};
+    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
+    if (PyUnicode_Check(value)) return to_str(value);
+    return call_kw(getattr(s.json.get(), VELK_NAME("dumps")).get(), {value, Py_False},
+                   s.kw_ensure_ascii.get());
+}
+
+// Message and code of an error description object. False, with the
+// RecursionError pending, when a value is nested too deeply to be written
+// as text.
+bool describe_error(State& s, PyObject* error, Ref* message, Ref* code) {
+    try {
+        *message = error_text(s, member(error, VELK_NAME("message"), Default::None).get());
+        *code = error_text(s, member(error, VELK_NAME("code"), Default::None).get());
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+        return false;
+    }
+    if (!*message) *message = str("unknown error");
+    return true;
+}
+
+// "请求失败 (HTTP {status})": never holds the body or the request address.
+Ref generic_message(PyObject* status) {
+    return Ref::steal(PyUnicode_FromFormat("%s%S)", "请求失败 (HTTP ", status));
+}
+
+[[noreturn]] void raise_chat_error(State& s, PyObject* message, PyObject* code, PyObject* status,
+                                   Ref context) {
+    Ref exc = call_kw(s.chat_error.get(), {message, code ? code : Py_None, status},
+                      s.kw_error.get());
+    raise_with_context(std::move(exc), std::move(context));
+}
+
+// JSON is UTF-8 (or UTF-16/32, told by its first bytes) unless the
+// Content-Type names a charset. The HTTP client would otherwise read a text/*
+// body without one as ISO-8859-1, and a body with invalid bytes by a guess
+// of its encoding, garbling every non-ASCII text; as declared text, invalid
+// bytes become U+FFFD.
+void json_encoding(State& s, PyObject* resp) {
+    Ref headers = getattr(resp, VELK_NAME("headers"));
+    Ref type = call_method(headers.get(), VELK_NAME("get"), VELK_NAME("content-type"),
+                           VELK_NAME(""));
+    Ref lowered = call_method(type.get(), VELK_NAME("lower"));
+    if (check(PySequence_Contains(lowered.get(), VELK_NAME("charset")))) return;
+    Ref content = getattr(resp, VELK_NAME("content"));
+    Ref encoding = is_true(content.get()) ? call(s.guess_json_utf.get(), content.get()) : none();
+    setattr(resp, VELK_NAME("encoding"), encoding.get() == Py_None ? VELK_NAME("utf-8")
+                                                                   : encoding.get());
+}
+
+// resp.json() for a body read whole. JSON nested too deeply to decode is a
+// body that is not JSON: the HTTP client's decoding error, not RecursionError.
+Ref response_json(State& s, PyObject* resp) {
+    json_encoding(s, resp);
+    try {
+        return call_method(resp, VELK_NAME("json"));
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
+        Ref recursion = Ref::steal(PyErr_GetRaisedException());
+        Ref text = getattr(resp, VELK_NAME("text"));
+        Ref exc = call(s.requests_json_error.get(), str("JSON nested too deeply").get(), text.get(),
+                       from_long(0).get());
+        raise_with_context(std::move(exc), std::move(recursion));
+    }
+}
+
 Ref fetch_config(const Args& a) {
     State& s = a.state<State>();
     PyObject* self = a[0];
@@ -174,7 +250,7 @@ Ref fetch_config(const Args& a) {
     Ref resp = call_kw(getattr(session.get(), VELK_NAME("get")).get(),
                        {url.get(), params.get(), timeout.get()}, s.kw_params_timeout.get());
     call_method(resp.get(), VELK_NAME("raise_for_status"));
-    Ref config = call_method(resp.get(), VELK_NAME("json"));
+    Ref config = response_json(s, resp.get());
     Ref data = member(config.get(), VELK_NAME("data"), Default::EmptyDict);
     Ref chat_url = member(data.get(), VELK_NAME("llm_chat_url"), Default::EmptyStr);
     Ref models_url = member(data.get(), VELK_NAME("llm_models_url"), Default::EmptyStr);
@@ -187,68 +263,35 @@ Ref fetch_config(const Args& a) {
     return none();
 }
 
-// A member of an error description as text: JSON null or absence gives
-// nothing, text stays as it is, any other value becomes its JSON text.
-Ref error_text(State& s, PyObject* value) {
-    if (!value || value == Py_None) return {};
-    if (PyUnicode_CheckExact(value)) return Ref::borrow(value);
-    if (PyUnicode_Check(value)) return to_str(value);
-    return call_kw(getattr(s.json.get(), VELK_NAME("dumps")).get(), {value, Py_False},
-                   s.kw_ensure_ascii.get());
-}
-
-// A JSON body is UTF-8 unless its Content-Type names a charset; the HTTP
-// client would otherwise read a text/* body without one as ISO-8859-1 and
-// garble every non-ASCII error message.
-void json_defaults_to_utf8(PyObject* resp) {
-    Ref headers = getattr(resp, VELK_NAME("headers"));
-    Ref type = call_method(headers.get(), VELK_NAME("get"), VELK_NAME("content-type"),
-                           VELK_NAME(""));
-    Ref lowered = call_method(type.get(), VELK_NAME("lower"));
-    if (!check(PySequence_Contains(lowered.get(), VELK_NAME("charset"))))
-        setattr(resp, VELK_NAME("encoding"), Py_None);
-}
-
 Ref raise_error(const Args& a) {
     State& s = a.state<State>();
     PyObject* resp = a[1];
     Ref status = getattr(resp, VELK_NAME("status_code"));
-    auto raise_chat_error = [&](PyObject* message, PyObject* code, Ref context) {
-        Ref exc = call_kw(s.chat_error.get(), {message, code, status.get()}, s.kw_error.get());
-        raise_with_context(std::move(exc), std::move(context));
-    };
-    // The generic message never holds the body or the request address.
     auto raise_generic = [&](Ref context) {
-        Ref message = Ref::steal(PyUnicode_FromFormat("%s%S)", "请求失败 (HTTP ", status.get()));
-        raise_chat_error(message.get(), Py_None, std::move(context));
+        raise_chat_error(s, generic_message(status.get()).get(), nullptr, status.get(),
+                         std::move(context));
     };
     Ref body;
     try {
-        json_defaults_to_utf8(resp);
-        body = call_method(resp, VELK_NAME("json"));
+        body = response_json(s, resp);
     } catch (const PyError&) {
         // Undecodable text, or a body that could not be read to the end.
         if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_KeyError) &&
             !PyErr_ExceptionMatches(s.request_exception.get()))
             throw;
         raise_generic(Ref::steal(PyErr_GetRaisedException()));
-        throw_error();
     }
-    if (!PyDict_Check(body.get())) {
-        raise_generic({});
-        throw_error();
-    }
+    if (!PyDict_Check(body.get())) raise_generic({});
     Ref error = member(body.get(), VELK_NAME("error"), Default::None);
     Ref message, code;
     if (PyDict_Check(error.get())) {
-        message = error_text(s, member(error.get(), VELK_NAME("message"), Default::None).get());
-        code = error_text(s, member(error.get(), VELK_NAME("code"), Default::None).get());
+        if (!describe_error(s, error.get(), &message, &code))
+            raise_generic(Ref::steal(PyErr_GetRaisedException()));
     } else if (PyUnicode_Check(error.get()) && PyUnicode_GET_LENGTH(error.get()) > 0) {
         message = to_str(error.get());
     }
     if (!message) message = str("unknown error");
-    raise_chat_error(message.get(), code ? code.get() : Py_None, {});
-    throw_error();  // not reached: the line above raises
+    raise_chat_error(s, message.get(), code.get(), status.get(), {});
 }
 
 Ref chat(const Args& a) {
@@ -284,7 +327,7 @@ Ref chat(const Args& a) {
                        {url.get(), body.get(), timeout.get()}, s.kw_json_timeout.get());
     if (is_failure_status(getattr(resp.get(), VELK_NAME("status_code")).get()))
         call_method(self, VELK_NAME("_raise_error"), resp.get());
-    Ref answer = call_method(resp.get(), VELK_NAME("json"));
+    Ref answer = response_json(s, resp.get());
     Ref choices = member(answer.get(), VELK_NAME("choices"), Default::EmptyList);
     if (!is_true(choices.get())) return str("");
     Ref first = first_item(choices.get());
@@ -304,7 +347,7 @@ Ref models(const Args& a) {
     Ref resp = call_kw(getattr(session.get(), VELK_NAME("get")).get(), {url.get(), timeout.get()},
                        s.kw_timeout.get());
     call_method(resp.get(), VELK_NAME("raise_for_status"));
-    Ref listing = call_method(resp.get(), VELK_NAME("json"));
+    Ref listing = response_json(s, resp.get());
     Ref data = member(listing.get(), VELK_NAME("data"), Default::EmptyList);
     Ref ids = Ref::steal(PyList_New(0));
     Ref it = Ref::steal(PyObject_GetIter(data.get()));
@@ -433,6 +476,8 @@ void fill(StreamObject* g, State& s) {
 // valid until the next call.
 bool next_line(StreamObject* g, const char** data, size_t* size) {
     StreamCpp& c = *g->cpp;
+    if (c.line.capacity() > kKeptLineCapacity) std::string().swap(c.line);
+    if (c.partial.empty() && c.partial.capacity() > kKeptLineCapacity) std::string().swap(c.partial);
     if (g->block) {
         const char* buf = PyBytes_AS_STRING(g->block);
         const Py_ssize_t len = PyBytes_GET_SIZE(g->block);
@@ -498,9 +543,11 @@ Ref decode_json(State& s, PyObject* text) {
     Ref result = Ref::steal_or_null(
         PyObject_CallFunctionObjArgs(s.scan_once.get(), text, from_long(start).get(), nullptr));
     if (!result) {
-        // StopIteration: no value at all where one should begin.
+        // StopIteration: no value at all where one should begin;
+        // RecursionError: nested too deeply to be read.
         if (!PyErr_ExceptionMatches(s.json_error.get()) &&
-            !PyErr_ExceptionMatches(PyExc_StopIteration))
+            !PyErr_ExceptionMatches(PyExc_StopIteration) &&
+            !PyErr_ExceptionMatches(PyExc_RecursionError))
             throw_error();
         PyErr_Clear();
         return {};
@@ -524,6 +571,20 @@ Ref chunk_content(PyObject* chunk) {
     return content;
 }
 
+// ChatError for an error event: the description's message and code when it
+// is an object, else the generic message; the status is the response's.
+[[noreturn]] void raise_stream_error(StreamObject* g, State& s, PyObject* error) {
+    Ref status = getattr(g->response, VELK_NAME("status_code"));
+    Ref message, code;
+    Ref context;
+    if (!PyDict_Check(error) || !describe_error(s, error, &message, &code)) {
+        if (PyErr_Occurred()) context = Ref::steal(PyErr_GetRaisedException());
+        message = generic_message(status.get());
+        code = {};
+    }
+    raise_chat_error(s, message.get(), code.get(), status.get(), std::move(context));
+}
+
 enum class LineResult { Skip, Piece, Done };
 
 LineResult handle_line(StreamObject* g, State& s, const char* p, size_t n, Ref* piece) {
@@ -537,6 +598,14 @@ LineResult handle_line(StreamObject* g, State& s, const char* p, size_t n, Ref* 
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(p, Py_ssize_t(n), "replace"));
     Ref chunk = decode_json(s, text.get());
     if (!chunk) return LineResult::Skip;
+    if (PyDict_CheckExact(chunk.get())) {
+        // A service that fails after the answer has begun says so in an
+        // event of its own and ends the body: the answer is not complete.
+        PyObject* error;
+        check(PyDict_GetItemRef(chunk.get(), VELK_NAME("error"), &error));
+        if (Ref owned = Ref::steal_or_null(error); owned && owned.get() != Py_None)
+            raise_stream_error(g, s, owned.get());
+    }
     try {
         *piece = chunk_content(chunk.get());
     } catch (const PyError&) {
@@ -1009,6 +1078,8 @@ void body(Module<State>& m) {
     Ref requests_exceptions = import("requests.exceptions");
     PyObject* rx = requests_exceptions.get();
     s.request_exception = getattr(rx, "RequestException");
+    s.requests_json_error = getattr(rx, "JSONDecodeError");
+    s.guess_json_utf = import_from("requests.utils", "guess_json_utf");
     s.chunked_encoding_error = getattr(rx, "ChunkedEncodingError");
     s.content_decoding_error = getattr(rx, "ContentDecodingError");
     s.connection_error = getattr(rx, "ConnectionError");
