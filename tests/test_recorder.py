@@ -1,11 +1,13 @@
 import errno
 import os
+import shutil
 import subprocess
 import sys
 import threading
 
 import pytest
 
+from conftest import assert_no_leaks, run_python
 from velk_dev_kit import DataRecorder
 
 WARNING = "警告：文件名 '{}' 中包含目录路径，已自动修正为 '{}'\n"
@@ -63,6 +65,31 @@ def test_base_dir_that_is_a_file_raises(root):
         DataRecorder("occupied")
 
 
+def error_of(call):
+    try:
+        call()
+    except Exception as e:
+        return e
+    pytest.fail("no exception raised")
+
+
+def same_error(ours, theirs):
+    assert (type(ours), str(ours), getattr(ours, "errno", None),
+            getattr(ours, "filename", None)) == (
+        type(theirs), str(theirs), getattr(theirs, "errno", None),
+        getattr(theirs, "filename", None))
+
+
+@pytest.mark.parametrize("base_dir", ["b\x00c", "x/b\x00c/d", "s\ud800", "n" * 300])
+def test_base_dir_the_system_refuses_fails_like_makedirs(root, base_dir):
+    ours = error_of(lambda: DataRecorder(base_dir))
+    left = list(os.walk(root))
+    shutil.rmtree(root)
+    os.mkdir(root)
+    same_error(ours, error_of(lambda: os.makedirs(os.path.join(root, base_dir), exist_ok=True)))
+    assert left == list(os.walk(root))
+
+
 def read(rec, name):
     with open(rec.get_file_path(name), "rb") as f:
         return f.read()
@@ -78,11 +105,41 @@ def test_records_append_and_w_truncates(recorder):
 
 @pytest.mark.parametrize(
     "content, stored",
-    [("", b"\n"), ("line\n", b"line\n\n"), ("héllo 世界 🚀", "héllo 世界 🚀\n".encode())],
+    [
+        ("", b"\n"),
+        ("line\n", b"line\n\n"),
+        ("héllo 世界 🚀", "héllo 世界 🚀\n".encode()),
+        ("he\x00llo", b"he\x00llo\n"),
+        # the edges of each UTF-8 length, in each width of str
+        ("\x7f\x80\xff", "\x7f\x80\xff\n".encode()),
+        ("\u07ff\u0800\ud7ff\ue000\uffff", "\u07ff\u0800\ud7ff\ue000\uffff\n".encode()),
+        ("\x7f\U00010000\U0010ffff", "\x7f\U00010000\U0010ffff\n".encode()),
+    ],
 )
-def test_record_bytes_are_utf8_with_one_line_feed(recorder, content, stored):
-    recorder.log_text("r.txt", content)
+@pytest.mark.parametrize("mode", ["a", "a+"])
+def test_record_bytes_are_utf8_with_one_line_feed(recorder, content, stored, mode):
+    recorder.log_text("r.txt", content, mode)
     assert read(recorder, "r.txt") == stored
+
+
+@pytest.mark.parametrize(
+    "filename, content, mode",
+    [
+        ("f", "é" * 10**6, "a"),
+        ("f", "记录" * 10**5, "w"),
+        ("f", "🚀" * 10**5, "a+"),
+        ("名字.txt", "中文", "a"),
+        ("目录/名字.txt", "中文", "a"),
+    ],
+)
+def test_no_utf8_copy_is_left_on_the_caller_strings(recorder, filename, content, mode):
+    # Fresh copies: literals may already carry a UTF-8 form from elsewhere.
+    filename, content = (s.encode().decode() for s in (filename, content))
+    sizes = [sys.getsizeof(filename), sys.getsizeof(content)]
+    recorder.log_text(filename, content, mode)
+    recorder.get_file_path(filename)
+    assert [sys.getsizeof(filename), sys.getsizeof(content)] == sizes
+    assert read(recorder, filename) == content.encode() + b"\n"
 
 
 def test_utf8_regardless_of_locale(recorder, monkeypatch):
@@ -101,6 +158,8 @@ def test_utf8_regardless_of_locale(recorder, monkeypatch):
         ("sub/dir/b.txt", "b.txt", True),
         ("../../etc/passwd", "passwd", True),
         ("back\\slash.txt", "back\\slash.txt", False),
+        ("名字.txt", "名字.txt", False),
+        ("\udcff.txt", "\udcff.txt", False),  # undecodable byte, as os.listdir gives it
     ],
 )
 def test_directory_parts_are_stripped_with_a_warning(recorder, capsys, name, bare, warns):
@@ -116,6 +175,39 @@ def test_name_ending_in_slash_warns_then_fails(recorder, capsys):
         recorder.log_text("logs/", "v")
     assert info.value.filename == recorder.base_dir + "/"
     assert capsys.readouterr().out == WARNING.format("logs/", "")
+
+
+@pytest.mark.parametrize(
+    "name, mode",
+    [
+        ("a\x00b.txt", "a"),
+        ("a\x00b.txt", "w"),
+        ("a\x00b.txt", "a+"),
+        ("a\x00", "w"),
+        ("a", "a\x00"),
+        ("a", ""),
+        ("s\ud800.txt", "a"),
+        ("s\ud800.txt", "a+"),
+        (".", "a"),
+        ("..", "w"),
+        ("", "a"),
+        ("n" * 256, "a"),
+        ("n" * 256, "w"),
+    ],
+)
+def test_names_and_modes_the_system_refuses_fail_like_open(recorder, name, mode):
+    # Nothing may be written anywhere, in particular not to the file the
+    # name would be cut down to at a NUL.
+    recorder.log_text("a", "keep")
+    theirs = error_of(lambda: open(recorder.get_file_path(name), mode, encoding="utf-8"))
+    same_error(error_of(lambda: recorder.log_text(name, "hello", mode)), theirs)
+    assert os.listdir(recorder.base_dir) == ["a"]
+    assert read(recorder, "a") == b"keep\n"
+
+
+def test_get_file_path_only_computes_the_path(recorder):
+    assert recorder.get_file_path("x/a\x00b") == recorder.base_dir + "/a\x00b"
+    assert os.listdir(recorder.base_dir) == []
 
 
 @pytest.mark.parametrize("mode", ["a", "w", "a+"])
@@ -137,12 +229,33 @@ def test_read_only_mode_fails_like_open(recorder):
     assert read(recorder, "ro.txt") == b"keep\n"
 
 
-@pytest.mark.parametrize("mode", ["a", "w"])
-def test_unencodable_record_leaves_the_file_untouched(recorder, mode):
+@pytest.mark.parametrize("content", ["bad \ud800", "\udfff", "é" * 5000 + "\udc80", "🚀\ud83d"])
+@pytest.mark.parametrize("mode", ["a", "w", "a+"])
+def test_unencodable_record_leaves_the_file_untouched(recorder, mode, content):
     recorder.log_text("u.txt", "before")
-    with pytest.raises(UnicodeEncodeError):
-        recorder.log_text("u.txt", "bad \ud800", mode)
+    with pytest.raises(UnicodeEncodeError) as info:
+        recorder.log_text("u.txt", content, mode)
+    assert str(info.value) == str(error_of(lambda: content.encode()))
     assert read(recorder, "u.txt") == b"before\n"
+    with pytest.raises(UnicodeEncodeError):
+        recorder.log_text("new.txt", content, mode)
+    assert os.listdir(recorder.base_dir) == ["u.txt"]
+
+
+def test_record_too_large_for_the_file_is_not_reported_as_written(root):
+    # A record cut short by the file-size limit must raise, as open().write would.
+    code = (
+        "import resource\n"
+        "from velk_dev_kit import DataRecorder\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+        "r = DataRecorder()\n"
+        "try:\n"
+        "    r.log_text('big.txt', 'x' * 10000)\n"
+        "except OSError as e:\n"
+        "    print(e.errno)\n"
+    )
+    child = run_python(code, env=dict(os.environ, KELM_SIM_LOG_PATH=str(root)))
+    assert (child.returncode, child.stdout) == (0, f"{errno.EFBIG}\n"), child.stderr
 
 
 @pytest.mark.parametrize("mode", ["a", "w"])
