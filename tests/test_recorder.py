@@ -269,9 +269,29 @@ def test_symlink_at_the_file_name_is_not_followed(recorder, tmp_path, mode):
     assert target.read_text() == "precious\n"
 
 
+class Hostile(str):
+    """A str subclass whose every hook raises."""
+
+    def _raise(self, *args):
+        raise RuntimeError("hook called")
+
+    __str__ = __repr__ = __eq__ = __hash__ = __bool__ = __len__ = __fspath__ = _raise
+
+
+class Opaque:
+    _raise = Hostile._raise
+    __str__ = __repr__ = __eq__ = __hash__ = __bool__ = __len__ = __fspath__ = _raise
+
+
 @pytest.mark.parametrize(
     "call, name, got",
     [
+        (lambda r: r.log_text(Hostile("f"), "x"), "filename", "Hostile"),
+        (lambda r: r.log_text("f", Hostile("x")), "content", "Hostile"),
+        (lambda r: r.log_text("f", "x", Hostile("a")), "mode", "Hostile"),
+        (lambda r: r.log_text("f", Opaque()), "content", "Opaque"),
+        (lambda r: r.get_file_path(Opaque()), "filename", "Opaque"),
+        (lambda r: DataRecorder(Hostile("d")), "base_dir", "Hostile"),
         (lambda r: r.log_text(1, "x"), "filename", "int"),
         (lambda r: r.log_text("f", None), "content", "NoneType"),
         (lambda r: r.log_text("f", "x", b"a"), "mode", "bytes"),
@@ -286,6 +306,35 @@ def test_argument_types_are_checked_before_any_effect(recorder, capsys, call, na
     assert str(info.value) == f"Argument '{name}' has incorrect type (expected str, got {got})"
     assert os.listdir(recorder.base_dir) == []
     assert capsys.readouterr().out == ""
+
+
+class KeyEq(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise RuntimeError("__eq__ called")
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        # a keyword whose comparison raises: the error travels, as for a Python function
+        (lambda r: r.log_text(**{KeyEq("filename"): "f", "content": "x"}), RuntimeError),
+        (lambda r: r.log_text("d/" + "n" * 10**6, "x"), OSError),
+    ],
+)
+def test_hostile_calls_end_in_a_clear_exception(recorder, capsys, call, error):
+    with pytest.raises(error):
+        call(recorder)
+        pytest.fail("the call returned")
+    assert os.listdir(recorder.base_dir) == []
+
+
+@pytest.mark.parametrize("content", ["x" * (50 << 20), "记录" * (10 << 20)])
+def test_huge_records_are_written_whole(recorder, content):
+    recorder.log_text("huge.txt", content)
+    with open(recorder.get_file_path("huge.txt"), encoding="utf-8", newline="") as f:
+        assert f.read() == content + "\n"
 
 
 def test_overridden_steps_are_used_and_results_checked(root):
@@ -304,31 +353,33 @@ def test_overridden_steps_are_used_and_results_checked(root):
         Broken().get_file_path("x")
 
 
-def _append_many(worker, count, size):
-    rec = DataRecorder()
-    for i in range(count):
-        rec.log_text("shared.txt", f"{worker}:{i}:" + "x" * size)
-
-
-def _appender_process(root, worker, count, size):
+def _appender_process(root, worker, count, unit, times):
     code = (
         "from velk_dev_kit import DataRecorder\n"
         "rec = DataRecorder()\n"
         f"for i in range({count}):\n"
-        f"    rec.log_text('shared.txt', f'{worker}:{{i}}:' + 'x' * {size})\n"
+        f"    rec.log_text('shared.txt', f'{worker}:{{i}}:' + {unit!r} * {times})\n"
     )
     env = dict(os.environ, KELM_SIM_LOG_PATH=str(root))
     # -P: the source tree must not shadow the installed package.
     return subprocess.Popen([sys.executable, "-P", "-c", code], env=env)
 
 
-@pytest.mark.parametrize("size", [10, 200_000])
-def test_concurrent_records_never_interleave(recorder, root, size):
-    procs = [_appender_process(root, f"p{n}", 20, size) for n in range(2)]
-    threads = [
-        threading.Thread(target=_append_many, args=(f"t{n}", 20, size))
-        for n in range(4)
-    ]
+@pytest.mark.parametrize(
+    "count, unit, times", [(500, "x", 10), (20, "x", 200_000), (100, "记录é🚀", 2000)])
+def test_concurrent_records_never_interleave(recorder, root, count, unit, times):
+    # Threads share one recorder (and so one set of module and instance state);
+    # the processes append to the same file beside them.
+    payload = unit * times
+    procs = [_appender_process(root, f"p{n}", count, unit, times) for n in range(2)]
+    start = threading.Barrier(4)
+
+    def append_many(worker):
+        start.wait()
+        for i in range(count):
+            recorder.log_text("shared.txt", f"{worker}:{i}:{payload}")
+
+    threads = [threading.Thread(target=append_many, args=(f"t{n}",)) for n in range(4)]
     for t in threads:
         t.start()
     for t in threads:
@@ -336,10 +387,54 @@ def test_concurrent_records_never_interleave(recorder, root, size):
     assert all(p.wait(timeout=60) == 0 for p in procs)
     lines = read(recorder, "shared.txt").decode().split("\n")
     assert lines.pop() == ""
-    assert len(lines) == 6 * 20
+    assert len(lines) == 6 * count
+    seen = {}
     for line in lines:
-        worker, index, payload = line.split(":")
-        assert payload == "x" * size
-    for worker in ["t0", "t1", "t2", "t3", "p0", "p1"]:
-        mine = [int(l.split(":")[1]) for l in lines if l.startswith(worker + ":")]
-        assert mine == list(range(20))
+        worker, index, rest = line.split(":", 2)
+        assert rest == payload
+        seen.setdefault(worker, []).append(int(index))
+    assert seen == {w: list(range(count)) for w in ["t0", "t1", "t2", "t3", "p0", "p1"]}
+
+
+def _fails(error, call):
+    def operation():
+        with pytest.raises(error):
+            call()
+    return operation
+
+
+@pytest.mark.parametrize(
+    "operation, name, content, mode, error",
+    [
+        ("log_text", "ok.txt", "记录 record", "a", None),
+        ("log_text", "ok.txt", "record", "w", None),
+        ("log_text", "ok.txt", "记录", "a+", None),  # through the host's open
+        ("log_text", "sub/ok.txt", "record", "a", None),  # with the warning
+        ("log_text", "..", "record", "a", IsADirectoryError),
+        ("log_text", "a\x00b", "record", "a", ValueError),
+        ("log_text", "ok.txt", "record", "rb", ValueError),
+        ("log_text", "ok.txt", "record", "r", OSError),  # fails in write, after opening
+        ("log_text", "ok.txt", "x\ud800", "a", UnicodeEncodeError),
+        ("log_text", "ok.txt", "x\ud800", "a+", UnicodeEncodeError),
+        ("gone", "ok.txt", "record", "a", FileNotFoundError),
+        ("gone", "ok.txt", "record", "a+", FileNotFoundError),
+        ("get_file_path", "ok.txt", None, None, None),
+        ("get_file_path", "sub/a\x00b", None, None, None),
+    ],
+)
+def test_calls_leak_nothing(recorder, capsys, operation, name, content, mode, error):
+    # Fresh objects: literals and one-character strings can be immortal, and
+    # their counts would never move.
+    name, content, mode = (None if s is None else s.encode("utf-8", "surrogatepass")
+                           .decode("utf-8", "surrogatepass") for s in (name, content, mode))
+    recorder.log_text("ok.txt", "existing")
+    if operation == "get_file_path":
+        call, args = recorder.get_file_path, (name,)
+    else:
+        rec = recorder
+        if operation == "gone":
+            rec = DataRecorder("gone")
+            os.rmdir(rec.base_dir)
+        call, args = rec.log_text, (name, content, mode)
+    op = (lambda: call(*args)) if error is None else _fails(error, lambda: call(*args))
+    assert_no_leaks(op, recorder, *args)
