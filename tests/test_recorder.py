@@ -32,6 +32,7 @@ def recorder(root):
         ("{root}", "/abs/elsewhere", "/abs/elsewhere"),
         ("{root}/x/y", "../z", "{root}/x/z"),
         ("{root}", "a//b/./c/", "{root}/a/b/c"),
+        ("{root}/\udcff", "runs", "{root}/\udcff/runs"),  # an undecodable byte in the root
     ],
 )
 def test_base_dir_is_resolved_below_the_root(tmp_path, monkeypatch, env, base_dir, expected):
