@@ -1,11 +1,13 @@
 import errno
 import os
+import shutil
 import subprocess
 import sys
 import threading
 
 import pytest
 
+from conftest import assert_no_leaks, run_python
 from velk_dev_kit import DataRecorder
 
 WARNING = "警告：文件名 '{}' 中包含目录路径，已自动修正为 '{}'\n"
@@ -30,6 +32,7 @@ def recorder(root):
         ("{root}", "/abs/elsewhere", "/abs/elsewhere"),
         ("{root}/x/y", "../z", "{root}/x/z"),
         ("{root}", "a//b/./c/", "{root}/a/b/c"),
+        ("{root}/\udcff", "runs", "{root}/\udcff/runs"),  # an undecodable byte in the root
     ],
 )
 def test_base_dir_is_resolved_below_the_root(tmp_path, monkeypatch, env, base_dir, expected):
@@ -63,6 +66,31 @@ def test_base_dir_that_is_a_file_raises(root):
         DataRecorder("occupied")
 
 
+def error_of(call):
+    try:
+        call()
+    except Exception as e:
+        return e
+    pytest.fail("no exception raised")
+
+
+def same_error(ours, theirs):
+    assert (type(ours), str(ours), getattr(ours, "errno", None),
+            getattr(ours, "filename", None)) == (
+        type(theirs), str(theirs), getattr(theirs, "errno", None),
+        getattr(theirs, "filename", None))
+
+
+@pytest.mark.parametrize("base_dir", ["b\x00c", "x/b\x00c/d", "s\ud800", "n" * 300])
+def test_base_dir_the_system_refuses_fails_like_makedirs(root, base_dir):
+    ours = error_of(lambda: DataRecorder(base_dir))
+    left = list(os.walk(root))
+    shutil.rmtree(root)
+    os.mkdir(root)
+    same_error(ours, error_of(lambda: os.makedirs(os.path.join(root, base_dir), exist_ok=True)))
+    assert left == list(os.walk(root))
+
+
 def read(rec, name):
     with open(rec.get_file_path(name), "rb") as f:
         return f.read()
@@ -78,11 +106,41 @@ def test_records_append_and_w_truncates(recorder):
 
 @pytest.mark.parametrize(
     "content, stored",
-    [("", b"\n"), ("line\n", b"line\n\n"), ("héllo 世界 🚀", "héllo 世界 🚀\n".encode())],
+    [
+        ("", b"\n"),
+        ("line\n", b"line\n\n"),
+        ("héllo 世界 🚀", "héllo 世界 🚀\n".encode()),
+        ("he\x00llo", b"he\x00llo\n"),
+        # the edges of each UTF-8 length, in each width of str
+        ("\x7f\x80\xff", "\x7f\x80\xff\n".encode()),
+        ("\u07ff\u0800\ud7ff\ue000\uffff", "\u07ff\u0800\ud7ff\ue000\uffff\n".encode()),
+        ("\x7f\U00010000\U0010ffff", "\x7f\U00010000\U0010ffff\n".encode()),
+    ],
 )
-def test_record_bytes_are_utf8_with_one_line_feed(recorder, content, stored):
-    recorder.log_text("r.txt", content)
+@pytest.mark.parametrize("mode", ["a", "a+"])
+def test_record_bytes_are_utf8_with_one_line_feed(recorder, content, stored, mode):
+    recorder.log_text("r.txt", content, mode)
     assert read(recorder, "r.txt") == stored
+
+
+@pytest.mark.parametrize(
+    "filename, content, mode",
+    [
+        ("f", "é" * 10**6, "a"),
+        ("f", "记录" * 10**5, "w"),
+        ("f", "🚀" * 10**5, "a+"),
+        ("名字.txt", "中文", "a"),
+        ("目录/名字.txt", "中文", "a"),
+    ],
+)
+def test_no_utf8_copy_is_left_on_the_caller_strings(recorder, filename, content, mode):
+    # Fresh copies: literals may already carry a UTF-8 form from elsewhere.
+    filename, content = (s.encode().decode() for s in (filename, content))
+    sizes = [sys.getsizeof(filename), sys.getsizeof(content)]
+    recorder.log_text(filename, content, mode)
+    recorder.get_file_path(filename)
+    assert [sys.getsizeof(filename), sys.getsizeof(content)] == sizes
+    assert read(recorder, filename) == content.encode() + b"\n"
 
 
 def test_utf8_regardless_of_locale(recorder, monkeypatch):
@@ -101,6 +159,8 @@ def test_utf8_regardless_of_locale(recorder, monkeypatch):
         ("sub/dir/b.txt", "b.txt", True),
         ("../../etc/passwd", "passwd", True),
         ("back\\slash.txt", "back\\slash.txt", False),
+        ("名字.txt", "名字.txt", False),
+        ("\udcff.txt", "\udcff.txt", False),  # undecodable byte, as os.listdir gives it
     ],
 )
 def test_directory_parts_are_stripped_with_a_warning(recorder, capsys, name, bare, warns):
@@ -116,6 +176,39 @@ def test_name_ending_in_slash_warns_then_fails(recorder, capsys):
         recorder.log_text("logs/", "v")
     assert info.value.filename == recorder.base_dir + "/"
     assert capsys.readouterr().out == WARNING.format("logs/", "")
+
+
+@pytest.mark.parametrize(
+    "name, mode",
+    [
+        ("a\x00b.txt", "a"),
+        ("a\x00b.txt", "w"),
+        ("a\x00b.txt", "a+"),
+        ("a\x00", "w"),
+        ("a", "a\x00"),
+        ("a", ""),
+        ("s\ud800.txt", "a"),
+        ("s\ud800.txt", "a+"),
+        (".", "a"),
+        ("..", "w"),
+        ("", "a"),
+        ("n" * 256, "a"),
+        ("n" * 256, "w"),
+    ],
+)
+def test_names_and_modes_the_system_refuses_fail_like_open(recorder, name, mode):
+    # Nothing may be written anywhere, in particular not to the file the
+    # name would be cut down to at a NUL.
+    recorder.log_text("a", "keep")
+    theirs = error_of(lambda: open(recorder.get_file_path(name), mode, encoding="utf-8"))
+    same_error(error_of(lambda: recorder.log_text(name, "hello", mode)), theirs)
+    assert os.listdir(recorder.base_dir) == ["a"]
+    assert read(recorder, "a") == b"keep\n"
+
+
+def test_get_file_path_only_computes_the_path(recorder):
+    assert recorder.get_file_path("x/a\x00b") == recorder.base_dir + "/a\x00b"
+    assert os.listdir(recorder.base_dir) == []
 
 
 @pytest.mark.parametrize("mode", ["a", "w", "a+"])
@@ -137,12 +230,33 @@ def test_read_only_mode_fails_like_open(recorder):
     assert read(recorder, "ro.txt") == b"keep\n"
 
 
-@pytest.mark.parametrize("mode", ["a", "w"])
-def test_unencodable_record_leaves_the_file_untouched(recorder, mode):
+@pytest.mark.parametrize("content", ["bad \ud800", "\udfff", "é" * 5000 + "\udc80", "🚀\ud83d"])
+@pytest.mark.parametrize("mode", ["a", "w", "a+"])
+def test_unencodable_record_leaves_the_file_untouched(recorder, mode, content):
     recorder.log_text("u.txt", "before")
-    with pytest.raises(UnicodeEncodeError):
-        recorder.log_text("u.txt", "bad \ud800", mode)
+    with pytest.raises(UnicodeEncodeError) as info:
+        recorder.log_text("u.txt", content, mode)
+    assert str(info.value) == str(error_of(lambda: content.encode()))
     assert read(recorder, "u.txt") == b"before\n"
+    with pytest.raises(UnicodeEncodeError):
+        recorder.log_text("new.txt", content, mode)
+    assert os.listdir(recorder.base_dir) == ["u.txt"]
+
+
+def test_record_too_large_for_the_file_is_not_reported_as_written(root):
+    # A record cut short by the file-size limit must raise, as open().write would.
+    code = (
+        "import resource\n"
+        "from velk_dev_kit import DataRecorder\n"
+        "resource.setrlimit(resource.RLIMIT_FSIZE, (4096, 4096))\n"
+        "r = DataRecorder()\n"
+        "try:\n"
+        "    r.log_text('big.txt', 'x' * 10000)\n"
+        "except OSError as e:\n"
+        "    print(e.errno)\n"
+    )
+    child = run_python(code, env=dict(os.environ, KELM_SIM_LOG_PATH=str(root)))
+    assert (child.returncode, child.stdout) == (0, f"{errno.EFBIG}\n"), child.stderr
 
 
 @pytest.mark.parametrize("mode", ["a", "w"])
@@ -156,9 +270,29 @@ def test_symlink_at_the_file_name_is_not_followed(recorder, tmp_path, mode):
     assert target.read_text() == "precious\n"
 
 
+class Hostile(str):
+    """A str subclass whose every hook raises."""
+
+    def _raise(self, *args):
+        raise RuntimeError("hook called")
+
+    __str__ = __repr__ = __eq__ = __hash__ = __bool__ = __len__ = __fspath__ = _raise
+
+
+class Opaque:
+    _raise = Hostile._raise
+    __str__ = __repr__ = __eq__ = __hash__ = __bool__ = __len__ = __fspath__ = _raise
+
+
 @pytest.mark.parametrize(
     "call, name, got",
     [
+        (lambda r: r.log_text(Hostile("f"), "x"), "filename", "Hostile"),
+        (lambda r: r.log_text("f", Hostile("x")), "content", "Hostile"),
+        (lambda r: r.log_text("f", "x", Hostile("a")), "mode", "Hostile"),
+        (lambda r: r.log_text("f", Opaque()), "content", "Opaque"),
+        (lambda r: r.get_file_path(Opaque()), "filename", "Opaque"),
+        (lambda r: DataRecorder(Hostile("d")), "base_dir", "Hostile"),
         (lambda r: r.log_text(1, "x"), "filename", "int"),
         (lambda r: r.log_text("f", None), "content", "NoneType"),
         (lambda r: r.log_text("f", "x", b"a"), "mode", "bytes"),
@@ -173,6 +307,35 @@ def test_argument_types_are_checked_before_any_effect(recorder, capsys, call, na
     assert str(info.value) == f"Argument '{name}' has incorrect type (expected str, got {got})"
     assert os.listdir(recorder.base_dir) == []
     assert capsys.readouterr().out == ""
+
+
+class KeyEq(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise RuntimeError("__eq__ called")
+
+
+@pytest.mark.parametrize(
+    "call, error",
+    [
+        # a keyword whose comparison raises: the error travels, as for a Python function
+        (lambda r: r.log_text(**{KeyEq("filename"): "f", "content": "x"}), RuntimeError),
+        (lambda r: r.log_text("d/" + "n" * 10**6, "x"), OSError),
+    ],
+)
+def test_hostile_calls_end_in_a_clear_exception(recorder, capsys, call, error):
+    with pytest.raises(error):
+        call(recorder)
+        pytest.fail("the call returned")
+    assert os.listdir(recorder.base_dir) == []
+
+
+@pytest.mark.parametrize("content", ["x" * (50 << 20), "记录" * (10 << 20)])
+def test_huge_records_are_written_whole(recorder, content):
+    recorder.log_text("huge.txt", content)
+    with open(recorder.get_file_path("huge.txt"), encoding="utf-8", newline="") as f:
+        assert f.read() == content + "\n"
 
 
 def test_overridden_steps_are_used_and_results_checked(root):
@@ -191,31 +354,33 @@ def test_overridden_steps_are_used_and_results_checked(root):
         Broken().get_file_path("x")
 
 
-def _append_many(worker, count, size):
-    rec = DataRecorder()
-    for i in range(count):
-        rec.log_text("shared.txt", f"{worker}:{i}:" + "x" * size)
-
-
-def _appender_process(root, worker, count, size):
+def _appender_process(root, worker, count, unit, times):
     code = (
         "from velk_dev_kit import DataRecorder\n"
         "rec = DataRecorder()\n"
         f"for i in range({count}):\n"
-        f"    rec.log_text('shared.txt', f'{worker}:{{i}}:' + 'x' * {size})\n"
+        f"    rec.log_text('shared.txt', f'{worker}:{{i}}:' + {unit!r} * {times})\n"
     )
     env = dict(os.environ, KELM_SIM_LOG_PATH=str(root))
     # -P: the source tree must not shadow the installed package.
     return subprocess.Popen([sys.executable, "-P", "-c", code], env=env)
 
 
-@pytest.mark.parametrize("size", [10, 200_000])
-def test_concurrent_records_never_interleave(recorder, root, size):
-    procs = [_appender_process(root, f"p{n}", 20, size) for n in range(2)]
-    threads = [
-        threading.Thread(target=_append_many, args=(f"t{n}", 20, size))
-        for n in range(4)
-    ]
+@pytest.mark.parametrize(
+    "count, unit, times", [(500, "x", 10), (20, "x", 200_000), (100, "记录é🚀", 2000)])
+def test_concurrent_records_never_interleave(recorder, root, count, unit, times):
+    # Threads share one recorder (and so one set of module and instance state);
+    # the processes append to the same file beside them.
+    payload = unit * times
+    procs = [_appender_process(root, f"p{n}", count, unit, times) for n in range(2)]
+    start = threading.Barrier(4)
+
+    def append_many(worker):
+        start.wait()
+        for i in range(count):
+            recorder.log_text("shared.txt", f"{worker}:{i}:{payload}")
+
+    threads = [threading.Thread(target=append_many, args=(f"t{n}",)) for n in range(4)]
     for t in threads:
         t.start()
     for t in threads:
@@ -223,10 +388,54 @@ def test_concurrent_records_never_interleave(recorder, root, size):
     assert all(p.wait(timeout=60) == 0 for p in procs)
     lines = read(recorder, "shared.txt").decode().split("\n")
     assert lines.pop() == ""
-    assert len(lines) == 6 * 20
+    assert len(lines) == 6 * count
+    seen = {}
     for line in lines:
-        worker, index, payload = line.split(":")
-        assert payload == "x" * size
-    for worker in ["t0", "t1", "t2", "t3", "p0", "p1"]:
-        mine = [int(l.split(":")[1]) for l in lines if l.startswith(worker + ":")]
-        assert mine == list(range(20))
+        worker, index, rest = line.split(":", 2)
+        assert rest == payload
+        seen.setdefault(worker, []).append(int(index))
+    assert seen == {w: list(range(count)) for w in ["t0", "t1", "t2", "t3", "p0", "p1"]}
+
+
+def _fails(error, call):
+    def operation():
+        with pytest.raises(error):
+            call()
+    return operation
+
+
+@pytest.mark.parametrize(
+    "operation, name, content, mode, error",
+    [
+        ("log_text", "ok.txt", "记录 record", "a", None),
+        ("log_text", "ok.txt", "record", "w", None),
+        ("log_text", "ok.txt", "记录", "a+", None),  # through the host's open
+        ("log_text", "sub/ok.txt", "record", "a", None),  # with the warning
+        ("log_text", "..", "record", "a", IsADirectoryError),
+        ("log_text", "a\x00b", "record", "a", ValueError),
+        ("log_text", "ok.txt", "record", "rb", ValueError),
+        ("log_text", "ok.txt", "record", "r", OSError),  # fails in write, after opening
+        ("log_text", "ok.txt", "x\ud800", "a", UnicodeEncodeError),
+        ("log_text", "ok.txt", "x\ud800", "a+", UnicodeEncodeError),
+        ("gone", "ok.txt", "record", "a", FileNotFoundError),
+        ("gone", "ok.txt", "record", "a+", FileNotFoundError),
+        ("get_file_path", "ok.txt", None, None, None),
+        ("get_file_path", "sub/a\x00b", None, None, None),
+    ],
+)
+def test_calls_leak_nothing(recorder, capsys, operation, name, content, mode, error):
+    # Fresh objects: literals and one-character strings can be immortal, and
+    # their counts would never move.
+    name, content, mode = (None if s is None else s.encode("utf-8", "surrogatepass")
+                           .decode("utf-8", "surrogatepass") for s in (name, content, mode))
+    recorder.log_text("ok.txt", "existing")
+    if operation == "get_file_path":
+        call, args = recorder.get_file_path, (name,)
+    else:
+        rec = recorder
+        if operation == "gone":
+            rec = DataRecorder("gone")
+            os.rmdir(rec.base_dir)
+        call, args = rec.log_text, (name, content, mode)
+    op = (lambda: call(*args)) if error is None else _fails(error, lambda: call(*args))
+    assert_no_leaks(op, recorder, *args)

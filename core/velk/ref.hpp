@@ -88,7 +88,9 @@ inline Ref to_str(PyObject* o) { return Ref::steal(PyObject_Str(o)); }
 inline Ref from_long(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 inline Ref from_double(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
 
-// UTF-8 view of a str object; valid while the object lives.
+// UTF-8 view of a str object; valid while the object lives. It may hold NUL
+// bytes (never hand it on as a C string without checking the size), and the
+// C API keeps this copy inside the string for the string's whole life.
 inline const char* utf8(PyObject* s, Py_ssize_t* size = nullptr) {
     const char* p = PyUnicode_AsUTF8AndSize(s, size);
     if (!p) throw_error();
