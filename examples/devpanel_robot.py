@@ -8,13 +8,16 @@ with --robot-only it connects to the panel that VELK_REMOTE_WS_URL names.
 
 import argparse
 import os
+import signal
 import subprocess
 import sys
 import threading
+import warnings
 from pathlib import Path
 
 # The in-process ROS 2 stand-in kept beside the package.
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "ros_stub"))
+warnings.filterwarnings("ignore", "The global interpreter lock", RuntimeWarning)
 
 import rclpy  # noqa: E402
 from rclpy.executors import SingleThreadedExecutor  # noqa: E402
@@ -100,22 +103,28 @@ def main(argv=None):
     parser.add_argument("--robot-only", action="store_true",
                         help="start no server; connect to VELK_REMOTE_WS_URL")
     args = parser.parse_args(argv)
-    server = None
-    if not args.robot_only:
-        server, url = start_server(args.port, *(["--layout", args.layout] if args.layout else []))
-        os.environ["VELK_REMOTE_WS_URL"] = url
-    url = os.environ.get("VELK_REMOTE_WS_URL", "")
+    # Stop cleanly, server included, on Ctrl-C and on a plain kill alike.
+    signal.signal(signal.SIGINT, signal.default_int_handler)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    server = robot = None
     started_ros = not rclpy.ok()
-    if started_ros:
-        rclpy.init()
-    robot = DriveRobot(args.id)
-    print(f"\nOpen {page_address(url, args.id)} in a browser (Ctrl-C stops).\n", flush=True)
     try:
+        if not args.robot_only:
+            layout = ["--layout", args.layout] if args.layout else []
+            server, url = start_server(args.port, *layout)
+            os.environ["VELK_REMOTE_WS_URL"] = url
+        url = os.environ.get("VELK_REMOTE_WS_URL", "")
+        if started_ros:
+            rclpy.init()
+        robot = DriveRobot(args.id)
+        print(f"\nOpen {page_address(url, args.id)} in a browser (Ctrl-C stops).\n"
+              f"Other robots connect with VELK_REMOTE_WS_URL={url}\n", flush=True)
         threading.Event().wait()
-    except KeyboardInterrupt:
+    except (KeyboardInterrupt, SystemExit):
         pass
     finally:
-        robot.close()
+        if robot is not None:
+            robot.close()
         if started_ros:
             rclpy.try_shutdown()
         if server is not None:

@@ -10,15 +10,12 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
 import pytest
 from websockets.exceptions import ConnectionClosed
 from websockets.sync.client import connect
 
 from velk_dev_kit.devpanel import DEFAULT_LAYOUT, MAX_FRAME, DevPanel, LayoutError, load_layout
-
-from conftest import STUB
 
 CHROMIUM, CHROMEDRIVER = "/usr/bin/chromium", "/usr/bin/chromedriver"
 
