@@ -10,14 +10,16 @@ from .layout import LayoutError, load_layout
 
 
 async def _serve(panel):
-    await panel.start()
-    print(f"VELK_REMOTE_WS_URL={panel.robot_url}")
-    print(f"Panel page: {panel.page_url()}?id=<panel id>   (the remote_id your PanelLink uses)",
-          flush=True)
+    # Handlers first, so a stop request right after the start lines is never lost; they
+    # also work where SIGINT came in ignored, as in background jobs.
     stop = asyncio.Event()
     loop = asyncio.get_running_loop()
     for sig in (signal.SIGINT, signal.SIGTERM):
         loop.add_signal_handler(sig, stop.set)
+    await panel.start()
+    print(f"VELK_REMOTE_WS_URL={panel.robot_url}")
+    print(f"Panel page: {panel.page_url()}?id=<panel id>   (the remote_id your PanelLink uses)",
+          flush=True)
     try:
         await stop.wait()
     finally:

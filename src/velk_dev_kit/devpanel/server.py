@@ -249,9 +249,11 @@ class DevPanel:
             pass
         finally:
             mine.discard(ws)
-            if ws.close_code not in (None, CloseCode.NORMAL_CLOSURE, CloseCode.GOING_AWAY):
-                log.info("%s of panel %r closed: %s %s", kind, panel_id, ws.close_code,
-                         ws.close_reason)
+            # The close frame we sent says why we refused the peer; else the peer's own.
+            closing = ws.protocol.close_sent or ws.protocol.close_rcvd
+            if closing is not None and closing.code not in (CloseCode.NORMAL_CLOSURE,
+                                                            CloseCode.GOING_AWAY):
+                log.info("%s of panel %r closed: %s", kind, panel_id, closing)
             if kind == "robot":
                 log.info("robot left panel %r (%d connected)", panel_id, len(mine))
                 self._tell_pages(peers, {"type": "status", "robots": len(peers.robots)})
