@@ -40,6 +40,7 @@ function shell(control, input) {
   const shown = el("output", { class: "robot-value", "data-value-for": control.id });
   input.setAttribute("data-control-id", control.id);
   input.setAttribute("data-kind", control.kind);
+  input.setAttribute("aria-label", control.label);
   return { shown, input };
 }
 
