@@ -1,5 +1,5 @@
 # Every target does its own set-up on a fresh machine; each step is cached.
-.PHONY: test test-freethreaded test-314 demo bench venv clean
+.PHONY: test test-freethreaded test-314 demo panel bench venv clean
 
 test:
 	@status=0; \
@@ -19,6 +19,10 @@ venv:
 
 demo: venv
 	@.venv/bin/python examples/demo.py
+
+# The development panel with the example robot; PANEL_ARGS="--port 9000" etc.
+panel: venv
+	@.venv/bin/python examples/devpanel_robot.py $(PANEL_ARGS)
 
 bench: venv
 	@.venv/bin/python -m pip install -q --only-binary jiter,pydantic-core openai >/dev/null 2>&1 \

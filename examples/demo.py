@@ -11,7 +11,7 @@ sys.path.insert(0, str(HERE))
 sys.path.insert(0, str(HERE.parent / "ros_stub"))
 warnings.filterwarnings("ignore", "The global interpreter lock", RuntimeWarning)
 
-DEMOS = ["recorder_demo", "topic_relay_demo", "panel_link_demo", "chat_demo"]
+DEMOS = ["recorder_demo", "topic_relay_demo", "panel_link_demo", "devpanel_demo", "chat_demo"]
 
 
 def main():

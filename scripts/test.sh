@@ -12,6 +12,9 @@ case "$which_python" in
         VENV=/opt/velk-venv ;;
     *) echo "usage: test.sh freethreaded|py314 [pytest args]" >&2; exit 2 ;;
 esac
+# Headless Chromium and its driver for the browser tests, which skip without them.
+ensure_host_packages chromium chromium-driver \
+    || echo "    (chromium could not be installed: the browser tests will skip)"
 "$PROJECT_ROOT/scripts/venv.sh" "$PYTHON" "$VENV"
 step "running the tests on $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0], "free-threaded" if not sys._is_gil_enabled() else "")')"
 STEP_LOG=""
