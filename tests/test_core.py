@@ -122,6 +122,7 @@ def test_package_loads_modules_only_on_first_use():
 def test_package_names():
     assert {"SyncRoute", "SimpleTopicRelay", "PanelLink", "Chat", "ChatError",
             "DataRecorder"} <= set(dir(velk_dev_kit))
+    assert sorted(velk_dev_kit.__all__) == sorted(velk_dev_kit._HOMES)  # both written out
     with pytest.raises(AttributeError, match="no attribute 'Nope'"):
         velk_dev_kit.Nope
 
