@@ -1,5 +1,5 @@
 # Every target does its own set-up on a fresh machine; each step is cached.
-.PHONY: test test-freethreaded test-314 demo panel bench venv clean
+.PHONY: test test-freethreaded test-314 demo panel bench venv wheel clean
 
 test:
 	@status=0; \
@@ -29,5 +29,9 @@ bench: venv
 		|| echo "(the openai package could not be installed: the chat benchmark skips its column)"
 	@for b in bench/bench_*.py; do echo "== $$b"; .venv/bin/python $$b || exit 1; done
 
+# A source archive and a wheel for the free-threaded interpreter in dist/, both checked.
+wheel:
+	@bash scripts/wheel.sh
+
 clean:
-	rm -rf build .venv
+	rm -rf build .venv dist

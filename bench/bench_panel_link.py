@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Any, Callable, Dict
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "ros_stub"))
+os.environ.setdefault("ROS_STUB_CONSOLE", "0")  # the stand-in's log lines: ROS_STUB_CONSOLE=1
 
 import rclpy  # noqa: E402
 import websocket as ws_client  # noqa: E402

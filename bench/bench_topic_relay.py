@@ -12,6 +12,7 @@ Run with the package installed (make bench) or with PYTHONPATH pointing at a
 build of it; the ROS 2 stand-in is taken from ros_stub/ beside this folder.
 With --check the exit status is 1 when a target is missed.
 """
+import os
 import sys
 import sysconfig
 import time
@@ -19,6 +20,7 @@ from pathlib import Path
 from typing import Any, List
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "ros_stub"))
+os.environ.setdefault("ROS_STUB_CONSOLE", "0")  # the stand-in's log lines: ROS_STUB_CONSOLE=1
 
 import rclpy  # noqa: E402
 import rclpy.logging  # noqa: E402

@@ -38,4 +38,5 @@ chroot "$ROOT" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin \
     LANG=C.UTF-8 CI="${CI:-}" TERM="${TERM:-dumb}" \
     SSL_CERT_FILE=$ca PIP_CERT=$ca REQUESTS_CA_BUNDLE=$ca \
     ${PIP_INDEX_URL:+PIP_INDEX_URL="$PIP_INDEX_URL"} \
+    ${ROS_STUB_CONSOLE:+ROS_STUB_CONSOLE="$ROS_STUB_CONSOLE"} \
     /bin/bash -c 'cd /work-tree && "$@"' in-root "$@"

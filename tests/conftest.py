@@ -10,6 +10,9 @@ from pathlib import Path
 # The ROS 2 client-library stand-in lives beside the package, never in it.
 STUB = str(Path(__file__).resolve().parent.parent / "ros_stub")
 sys.path.insert(0, STUB)
+# The stand-in's log lines stay off the terminal (tests read them through
+# the ros_logs fixture); ROS_STUB_CONSOLE=1 shows them.
+os.environ.setdefault("ROS_STUB_CONSOLE", "0")
 
 import pytest  # noqa: E402
 

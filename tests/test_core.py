@@ -1,9 +1,11 @@
 """Behaviour every extension module shares: loading rules and function objects."""
 
 import inspect
+import os
 import pydoc
 import subprocess
 import sys
+import sysconfig
 import textwrap
 
 import pytest
@@ -76,6 +78,33 @@ def test_loading_a_module_turns_the_gil_on():
     assert out.split() == (["False", "True"] if free_threaded else ["True", "True"])
 
 
+# The ways the README gives to silence the warning, and no silencing at all.
+GIL_FILTER = ("warnings.filterwarnings(\"ignore\", r\"The global interpreter lock \\(GIL\\) "
+              "has been enabled to load module 'velk_dev_kit\\.\", RuntimeWarning)")
+GIL_OPTION = "ignore:The global interpreter lock (GIL) has been enabled to load module 'velk_dev_kit.:RuntimeWarning"
+
+
+@pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                    reason="only a free-threaded interpreter warns")
+@pytest.mark.parametrize("options, env, code, warns", [
+    ([], {}, "", True),
+    ([], {}, f"import warnings; {GIL_FILTER}", False),
+    (["-W", GIL_OPTION], {}, "", False),
+    ([], {"PYTHONWARNINGS": GIL_OPTION}, "", False),
+    (["-W", "ignore:something else:RuntimeWarning"], {}, "", True),
+])
+def test_gil_warning_can_be_silenced(options, env, code, warns):
+    result = subprocess.run(
+        [sys.executable, "-P", *options, "-c", f"{code}\nfrom velk_dev_kit import Chat, DataRecorder"],
+        capture_output=True, text=True, timeout=60, env={**os.environ, "PYTHONWARNINGS": "", **env})
+    assert result.returncode == 0, result.stderr
+    # Once, for the first module loaded: the GIL then stays on.
+    warning = ("RuntimeWarning: The global interpreter lock (GIL) has been enabled to load module "
+               "'velk_dev_kit.chat', which has not declared that it can run safely without the GIL.")
+    assert (warning in result.stderr, result.stderr.count("Warning")) == (
+        (True, 1) if warns else (False, 0)), result.stderr
+
+
 def test_package_loads_modules_only_on_first_use():
     out = run_python(
         """
@@ -93,6 +122,7 @@ def test_package_loads_modules_only_on_first_use():
 def test_package_names():
     assert {"SyncRoute", "SimpleTopicRelay", "PanelLink", "Chat", "ChatError",
             "DataRecorder"} <= set(dir(velk_dev_kit))
+    assert sorted(velk_dev_kit.__all__) == sorted(velk_dev_kit._HOMES)  # both written out
     with pytest.raises(AttributeError, match="no attribute 'Nope'"):
         velk_dev_kit.Nope
 

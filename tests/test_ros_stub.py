@@ -360,6 +360,7 @@ def test_callback_exceptions_propagate(ros_context):
 
 
 def test_logger(ros_context, ros_logs, capsys, monkeypatch):
+    monkeypatch.setenv("ROS_STUB_CONSOLE", "1")  # the suite runs with the console off
     node = Node("n", namespace="a")
     log = node.get_logger()
     assert log is node.get_logger() and log.name == "a.n"
@@ -397,6 +398,10 @@ def test_logger(ros_context, ros_logs, capsys, monkeypatch):
     lines = capsys.readouterr().err.splitlines()
     assert lines[0].startswith("[INFO] [") and lines[0].endswith("] [a.n]: one")
     assert lines[-1] == "[WARN] [1006.000000000] [a.n]: tick"
+
+    monkeypatch.setenv("ROS_STUB_CONSOLE", "0")  # off the console, still to the sinks
+    assert log.error("quiet") is True
+    assert capsys.readouterr().err == "" and tuple(ros_logs[-1]) == ("ERROR", "a.n", "quiet")
 
 
 def test_destroy_node(ros_context, ros_logs):

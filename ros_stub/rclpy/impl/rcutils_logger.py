@@ -83,11 +83,13 @@ def _rcutils_log(severity, name, message, function_name, file_name, line_number)
         'time': '%d.%09d' % divmod(now, 1_000_000_000),
         'time_as_nanoseconds': str(now),
     }
-    fmt = os.environ.get('RCUTILS_CONSOLE_OUTPUT_FORMAT') or _DEFAULT_FORMAT
-    line = re.sub(r'\{(\w+)\}', lambda m: values.get(m.group(1), m.group(0)), fmt)
-    stream = sys.stdout if os.environ.get('RCUTILS_LOGGING_USE_STDOUT') == '1' else sys.stderr
-    stream.write(line + '\n')
-    stream.flush()
+    # Stand-in only: ROS_STUB_CONSOLE=0 keeps lines off the console (sinks still get them).
+    if os.environ.get('ROS_STUB_CONSOLE') != '0':
+        fmt = os.environ.get('RCUTILS_CONSOLE_OUTPUT_FORMAT') or _DEFAULT_FORMAT
+        line = re.sub(r'\{(\w+)\}', lambda m: values.get(m.group(1), m.group(0)), fmt)
+        stream = sys.stdout if os.environ.get('RCUTILS_LOGGING_USE_STDOUT') == '1' else sys.stderr
+        stream.write(line + '\n')
+        stream.flush()
     record = LogRecord(values['severity'], name, message)
     for sink in list(LOG_SINKS):
         sink(record)
