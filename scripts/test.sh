@@ -5,15 +5,14 @@ source "$(dirname "$0")/common.sh"
 which_python="$1"; shift
 case "$which_python" in
     freethreaded)
-        PYTHON=$("$PROJECT_ROOT/scripts/freethreaded-python.sh" | tail -n 1)
+        PYTHON=$("$PROJECT_ROOT/scripts/freethreaded-python.sh") || exit $?
         VENV="$PROJECT_ROOT/.venv" ;;
     py314)  # inside the 3.14 root
         PYTHON=/usr/bin/python3.14
         VENV=/opt/velk-venv ;;
     *) echo "usage: test.sh freethreaded|py314 [pytest args]" >&2; exit 2 ;;
 esac
-"$PROJECT_ROOT/scripts/venv.sh" "$PYTHON" "$VENV"
-step "running the tests on $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0], "free-threaded" if not sys._is_gil_enabled() else "")')"
-STEP_LOG=""
+"$PROJECT_ROOT/scripts/venv.sh" "$PYTHON" "$VENV" || exit $?
+step "running the tests on $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0], "free-threaded" if not sys._is_gil_enabled() else "with the GIL")')"
 cd "$PROJECT_ROOT"
-"$VENV/bin/pytest" "$@"
+"$VENV/bin/pytest" "$@" || exit $?
