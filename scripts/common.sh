@@ -82,6 +82,13 @@ end_step() {
     STEP_LOG=""
 }
 
+# Ends the running step as given up (the script goes on another way).
+abandon_step() {
+    _stop_ticker
+    say "    $1 (after $(duration $((SECONDS - _step_start))))"
+    STEP_LOG=""
+}
+
 # step TITLE [LOG]: announces a step as it starts. With LOG, the output of the
 # step's commands (run through `quietly`) goes to that file, named on the step
 # line, and the step reports that it is alive and how long it took.

@@ -70,7 +70,7 @@ for candidate in "${CANDIDATES[@]}"; do
     if [ -z "$(ls -d "$work"/*.orig.tar.* 2>/dev/null)" ]; then
         rm -rf "$work" && mkdir -p "$work"
         if ! apt_src_update || ! (cd "$work" && quietly apt_src source --download-only "$package"); then
-            say "    $package is not served from $suite (see the log); trying the next candidate"
+            abandon_step "$package is not served from $suite (see the log); trying the next candidate"
             rm -rf "$work"
             continue
         fi

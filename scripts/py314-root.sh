@@ -22,12 +22,13 @@ rm -rf "$ROOT"
 if ! quietly debootstrap --variant=minbase --include="$PACKAGES" unstable "$ROOT" "$MIRROR"; then
     # Unstable may be signed by a key newer than this host's keyring knows;
     # only that failure is worth a retry without the check.
-    reason=$(grep -iE 'signature|signed by|NO_PUBKEY|gpgv|keyring' "$LOG" | head -n 2) || true
+    reason=$(grep -E '^(E|W): ' "$LOG" | grep -iE 'signature|signed|NO_PUBKEY|gpgv|keyring|key id' | head -n 1) || true
     if [ -z "$reason" ]; then
         false   # not a signature problem: report it as it is
     fi
+    abandon_step "the checked bootstrap failed"
     warn "debootstrap could not verify the signature of unstable's Release file:" \
-         "$(printf '  %s\n' "$reason")" \
+         "  $reason" \
          "Bootstrapping AGAIN WITHOUT SIGNATURE CHECKS (debootstrap --no-check-gpg): the packages" \
          "are checked only against a Release file nobody vouched for. Update the host's" \
          "debian-archive-keyring to avoid this."
