@@ -132,8 +132,12 @@ _on_error() {
     fi
     exit "$rc"
 }
+_on_exit() {
+    [ "${1:-0}" -eq 0 ] || _step_failed=1
+    end_step
+}
 trap _on_error ERR
-trap end_step EXIT
+trap '_on_exit $?' EXIT
 
 # Runs a noisy command of the current step with its output in the step's log.
 quietly() {

@@ -17,7 +17,7 @@ cleanup() {
         umount -l "$m" 2>/dev/null || true
     done
 }
-trap 'cleanup; end_step' EXIT
+trap 'rc=$?; cleanup; _on_exit $rc' EXIT
 trap 'exit 130' INT TERM
 
 bind() {
