@@ -43,7 +43,9 @@ duration() {
 # compiler lines, the last file named in it.
 _progress() {
     local line file
-    line=$(tail -n 5 "$STEP_LOG" 2>/dev/null | tr -d '\r' | grep -v '^[[:space:]]*$' | tail -n 1) || true
+    # Blank lines and the source excerpts of compiler warnings say nothing.
+    line=$(tail -n 20 "$STEP_LOG" 2>/dev/null | tr -d '\r' \
+           | grep -vE '^[[:space:]]*$|^[[:space:]]*[0-9]*[[:space:]]*\|' | tail -n 1) || true
     if [ ${#line} -gt 72 ]; then
         file=$(printf '%s' "$line" | grep -oE '[[:alnum:]_./+-]+\.(c|cc|cpp|h|o|so|a|py|deb|whl|tar\.gz|tar\.xz)\b' | tail -n 1) || true
         if [ -n "$file" ]; then line="... $file"; else line="${line:0:69}..."; fi

@@ -62,7 +62,8 @@ while read -r part rc secs; do
         failed_step=$(grep -m 1 -oE 'set-up step failed: .*' "$out" | sed 's/ (exit.*//') || true
         detail=${failed_step:-"no test results (exit status $rc)"}
     }
-    printf '  %-13s %-7s %-9s %-7s %s\n' "$part" "${py:+Python $py}${py:--}" "$verdict" "$(duration "$secs")" "$detail"
+    label=${py:+Python $py}
+    printf '  %-13s %-15s %-7s %-7s %s\n' "$part" "${label:--}" "$verdict" "$(duration "$secs")" "$detail"
     if [ "$rc" -ne 0 ]; then
         sed 's/\x1b\[[0-9;]*m//g' "$out" | grep -E '^(FAILED|ERROR) |^=== FAILED: .*sanitizer' | head -n 8 | sed 's/^/      /'
     fi
