@@ -1,12 +1,14 @@
 # Every target does its own set-up on a fresh machine; each step is cached.
-.PHONY: test test-freethreaded test-314 demo panel bench venv wheel clean
+.PHONY: test test-freethreaded test-314 test-sanitizers demo panel bench venv wheel clean
+
+# The parts of `make test`, in order: each is the target test-<part>, and each
+# gets a line in the closing summary.
+TEST_PARTS += freethreaded
+TEST_PARTS += 314
+TEST_PARTS += sanitizers
 
 test:
-	@status=0; \
-	$(MAKE) --no-print-directory test-freethreaded || status=1; \
-	$(MAKE) --no-print-directory test-314 || status=1; \
-	if [ $$status -ne 0 ]; then echo "*** make test: at least one interpreter failed" >&2; fi; \
-	exit $$status
+	@bash scripts/test-all.sh $(TEST_PARTS)
 
 test-freethreaded:
 	@bash scripts/test.sh freethreaded $(PYTEST_ARGS)
@@ -14,8 +16,13 @@ test-freethreaded:
 test-314:
 	@bash scripts/in-root.sh bash scripts/test.sh py314 $(PYTEST_ARGS)
 
+# The free-threaded interpreter with the modules built for AddressSanitizer and
+# UndefinedBehaviorSanitizer; any report fails it.
+test-sanitizers:
+	@bash scripts/test-sanitizers.sh $(PYTEST_ARGS)
+
 venv:
-	@bash scripts/venv.sh "$$(bash scripts/freethreaded-python.sh | tail -n 1)" .venv
+	@py=$$(bash scripts/freethreaded-python.sh) && bash scripts/venv.sh "$$py" .venv
 
 demo: venv
 	@.venv/bin/python examples/demo.py
@@ -34,4 +41,4 @@ wheel:
 	@bash scripts/wheel.sh
 
 clean:
-	rm -rf build .venv dist
+	rm -rf build .venv .venv-asan dist

@@ -6,8 +6,8 @@
 source "$(dirname "$0")/common.sh"
 VENV="$1"; shift
 if [ ! -x "$VENV/bin/python" ]; then
-    PYTHON=$("$PROJECT_ROOT/scripts/freethreaded-python.sh" | tail -n 1)
-    step "creating $VENV"
+    PYTHON=$("$PROJECT_ROOT/scripts/freethreaded-python.sh") || exit $?
+    step "creating $VENV with the dependencies" "$TREE_LOGS/dev-build-venv.log"
     quietly "$PYTHON" -m venv "$VENV"
     quietly "$VENV/bin/python" -m pip install -r "$PROJECT_ROOT/scripts/requirements.txt"
 fi
@@ -17,7 +17,6 @@ mkdir -p "$SITE/velk_dev_kit"
 cp "$PROJECT_ROOT"/src/velk_dev_kit/*.py "$SITE/velk_dev_kit/"
 for module in "$@"; do
     step "compiling $module"
-    STEP_LOG=""
     g++ -std=c++20 -O2 -g -Wall -Wextra -Wno-missing-field-initializers -shared -fPIC \
         -fvisibility=hidden -I"$PROJECT_ROOT/core" -I"$INCLUDE" \
         "$PROJECT_ROOT/src/velk_dev_kit/$module.cpp" -o "$SITE/velk_dev_kit/$module$EXT"

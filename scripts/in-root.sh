@@ -4,9 +4,11 @@
 source "$(dirname "$0")/common.sh"
 
 # One work tree at a time: the root has one mount point and one venv.
-exec 9>"$VELK_CACHE/py314-root.lock"
-flock 9
-ROOT=$("$(dirname "$0")/py314-root.sh" | tail -n 1)
+take_lock 9 "$VELK_CACHE/py314-root.lock" "the CPython 3.14 root"
+ROOT=$("$(dirname "$0")/py314-root.sh") || exit $?
+if [ -f "$ROOT/.velk-unchecked" ]; then
+    say "!!! note: this root was bootstrapped without signature checks ($(cat "$ROOT/.velk-unchecked"))"
+fi
 MOUNTS=()
 cleanup() {
     local m
@@ -15,7 +17,8 @@ cleanup() {
         umount -l "$m" 2>/dev/null || true
     done
 }
-trap cleanup EXIT INT TERM
+trap 'rc=$?; cleanup; _on_exit $rc' EXIT
+trap 'exit 130' INT TERM
 
 bind() {
     mkdir -p "$ROOT$2"
@@ -23,7 +26,7 @@ bind() {
     mount --bind "$1" "$ROOT$2"
     MOUNTS+=("$ROOT$2")
 }
-step "entering the CPython 3.14 root"
+step "entering the CPython 3.14 root ($ROOT)"
 bind "$PROJECT_ROOT" /work-tree
 bind /dev /dev
 bind /proc /proc
@@ -36,6 +39,8 @@ mkdir -p "$ROOT/etc/ssl/certs"
 ca=/etc/ssl/certs/host-ca-bundle.crt
 chroot "$ROOT" /usr/bin/env -i HOME=/root PATH=/usr/local/bin:/usr/bin:/bin \
     LANG=C.UTF-8 CI="${CI:-}" TERM="${TERM:-dumb}" \
+    VELK_HOST_TREE="$PROJECT_ROOT" VELK_HOST_ROOT="$ROOT" \
+    ${PY_COLORS:+PY_COLORS="$PY_COLORS"} ${VELK_TICK:+VELK_TICK="$VELK_TICK"} \
     SSL_CERT_FILE=$ca PIP_CERT=$ca REQUESTS_CA_BUNDLE=$ca \
     ${PIP_INDEX_URL:+PIP_INDEX_URL="$PIP_INDEX_URL"} \
     ${ROS_STUB_CONSOLE:+ROS_STUB_CONSOLE="$ROS_STUB_CONSOLE"} \

@@ -5,7 +5,7 @@ source "$(dirname "$0")/common.sh"
 which_python="$1"; shift
 case "$which_python" in
     freethreaded)
-        PYTHON=$("$PROJECT_ROOT/scripts/freethreaded-python.sh" | tail -n 1)
+        PYTHON=$("$PROJECT_ROOT/scripts/freethreaded-python.sh") || exit $?
         VENV="$PROJECT_ROOT/.venv" ;;
     py314)  # inside the 3.14 root
         PYTHON=/usr/bin/python3.14
@@ -14,9 +14,8 @@ case "$which_python" in
 esac
 # Headless Chromium and its driver for the browser tests, which skip without them.
 ensure_host_packages chromium chromium-driver \
-    || echo "    (chromium could not be installed: the browser tests will skip)"
-"$PROJECT_ROOT/scripts/venv.sh" "$PYTHON" "$VENV"
-step "running the tests on $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0], "free-threaded" if not sys._is_gil_enabled() else "")')"
-STEP_LOG=""
+    || echo "    (chromium could not be installed: the browser tests will skip)" >&2
+"$PROJECT_ROOT/scripts/venv.sh" "$PYTHON" "$VENV" || exit $?
+step "running the tests on $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0], "free-threaded" if not sys._is_gil_enabled() else "with the GIL")')"
 cd "$PROJECT_ROOT"
-"$VENV/bin/pytest" "$@"
+"$VENV/bin/pytest" "$@" || exit $?

@@ -1,23 +1,29 @@
 #!/usr/bin/env bash
 # Makes (or reuses) the virtual environment, installs the dependencies from
 # PyPI and builds and installs the package into it.
-#   venv.sh PYTHON VENV_DIR
+#   venv.sh PYTHON VENV_DIR [extra pip options for building the package...]
 source "$(dirname "$0")/common.sh"
 PYTHON="$1"
 VENV="$2"
+shift 2
 REQS="$PROJECT_ROOT/scripts/requirements.txt"
 STAMP="$VENV/.velk-requirements"
+name=$(basename "$VENV"); name=${name#.}
+LOGS="$TREE_LOGS/$name"
 
-if [ ! -x "$VENV/bin/python" ] || [ "$("$VENV/bin/python" -c 'import sys; print(sys._base_executable)' 2>/dev/null)" != "$("$PYTHON" -c 'import sys; print(sys.executable)')" ]; then
-    step "creating the virtual environment $VENV"
+# Reused only when made from this very interpreter (python3 is a link to python3.13).
+base_of() { "$1" -c 'import os, sys; print(os.path.realpath(getattr(sys, "_base_executable", sys.executable)))' 2>/dev/null; }
+if [ ! -x "$VENV/bin/python" ] || [ "$(base_of "$VENV/bin/python")" != "$(base_of "$PYTHON")" ]; then
+    step "creating the virtual environment $VENV" "$LOGS/create.log"
     rm -rf "$VENV"
     quietly "$PYTHON" -m venv "$VENV"
 fi
 if ! cmp -s "$REQS" "$STAMP"; then
-    step "installing dependencies into $VENV"
-    quietly "$VENV/bin/python" -m pip install --upgrade pip
-    quietly "$VENV/bin/python" -m pip install -r "$REQS"
+    step "installing dependencies into $VENV (a minute or two on first run)" "$LOGS/dependencies.log"
+    quietly "$VENV/bin/python" -m pip install --progress-bar off --upgrade pip
+    quietly "$VENV/bin/python" -m pip install --progress-bar off -r "$REQS"
     cp "$REQS" "$STAMP"
 fi
-step "building and installing velk_dev_kit into $VENV"
-(cd "$PROJECT_ROOT" && quietly "$VENV/bin/python" -m pip install --no-build-isolation --no-deps --force-reinstall .)
+step "building and installing velk_dev_kit into $VENV" "$LOGS/build.log"
+(cd "$PROJECT_ROOT" && quietly "$VENV/bin/python" -m pip install -v --no-build-isolation --no-deps --force-reinstall "$@" .)
+end_step
