@@ -325,6 +325,11 @@ def chromium_driver(patch):
     return webdriver.Chrome(service=Service(executable_path=CHROMEDRIVER), options=options)
 
 
+# The sanitizer runtime, preloaded into every child process, aborts Chromium.
+NOT_UNDER_SANITIZERS = pytest.mark.no_sanitizers("Chromium cannot start with the sanitizer "
+                                                 "runtime preloaded")
+
+
 @pytest.fixture(scope="module")
 def driver():
     with pytest.MonkeyPatch.context() as patch:
@@ -438,6 +443,7 @@ def as_text(frame):
     return json.dumps(frame, ensure_ascii=False, separators=(",", ":"))
 
 
+@NOT_UNDER_SANITIZERS
 def test_browser_controls_reach_the_link(driver, bench, tmp_path):
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.keys import Keys
@@ -476,6 +482,7 @@ def test_browser_controls_reach_the_link(driver, bench, tmp_path):
         shutil.copy(picture, os.environ["DEVPANEL_SCREENSHOT"])
 
 
+@NOT_UNDER_SANITIZERS
 def test_browser_robot_values_switch_and_reconnect(driver, bench):
     from selenium.webdriver.common.keys import Keys
     layout = [{"id": "sw-lights", "kind": "switch", "label": "Lights"},

@@ -34,9 +34,10 @@ def mypy(tmp_path_factory):
 
 
 def test_stubs_match_the_built_modules(mypy):
-    result = mypy("velk_dev_kit", tool="mypy.stubtest")
+    result = mypy("velk_dev_kit", "--allowlist", str(PROGRAMS / "stubtest-allowlist.txt"),
+                  tool="mypy.stubtest")
     assert result.returncode == 0, result.stdout + result.stderr
-    assert "Success: no issues found in 5 modules" in result.stdout
+    assert re.search(r"Success: no issues found in \d+ modules", result.stdout), result.stdout
 
 
 def test_typed_program_passes(mypy):
