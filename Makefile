@@ -1,10 +1,11 @@
 # Every target does its own set-up on a fresh machine; each step is cached.
-.PHONY: test test-freethreaded test-314 demo bench venv clean
+.PHONY: test test-freethreaded test-314 test-aarch64 wheel wheel-aarch64 demo bench venv clean
 
 test:
 	@status=0; \
 	$(MAKE) --no-print-directory test-freethreaded || status=1; \
 	$(MAKE) --no-print-directory test-314 || status=1; \
+	$(MAKE) --no-print-directory test-aarch64 || status=1; \
 	if [ $$status -ne 0 ]; then echo "*** make test: at least one interpreter failed" >&2; fi; \
 	exit $$status
 
@@ -13,6 +14,16 @@ test-freethreaded:
 
 test-314:
 	@bash scripts/in-root.sh bash scripts/test.sh py314 $(PYTEST_ARGS)
+
+# aarch64 CPython 3.14 under the user-mode emulator, modules cross-compiled.
+test-aarch64:
+	@bash scripts/test-aarch64.sh $(PYTEST_ARGS)
+
+wheel: wheel-aarch64
+
+# The linux_aarch64 wheel for CPython 3.14 into dist/, checked.
+wheel-aarch64:
+	@bash scripts/aarch64-wheel.sh dist
 
 venv:
 	@bash scripts/venv.sh "$$(bash scripts/freethreaded-python.sh | tail -n 1)" .venv
