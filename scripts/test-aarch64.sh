@@ -10,7 +10,8 @@ source "$(dirname "$0")/aarch64-common.sh"
 
 DIST="$PROJECT_ROOT/build/aarch64-dist"
 rm -rf "$DIST"
-WHEEL=$("$PROJECT_ROOT/scripts/aarch64-wheel.sh" "$DIST" | tail -n 1)
+"$PROJECT_ROOT/scripts/aarch64-wheel.sh" "$DIST"
+WHEEL=$(ls "$DIST"/velk_dev_kit-*-linux_aarch64.whl)
 ENV_DIR="$PROJECT_ROOT/build/aarch64-env"
 SITE="$ENV_DIR/lib/python3.14/site-packages"
 
