@@ -1,10 +1,11 @@
 # Every target does its own set-up on a fresh machine; each step is cached.
-.PHONY: test test-freethreaded test-314 test-sanitizers demo panel bench venv wheel clean
+.PHONY: test test-freethreaded test-314 test-sanitizers test-aarch64 wheel-aarch64 demo panel bench venv wheel clean
 
 # The parts of `make test`, in order: each is the target test-<part>, and each
 # gets a line in the closing summary.
 TEST_PARTS += freethreaded
 TEST_PARTS += 314
+TEST_PARTS += aarch64
 TEST_PARTS += sanitizers
 
 test:
@@ -20,6 +21,16 @@ test-314:
 # UndefinedBehaviorSanitizer; any report fails it.
 test-sanitizers:
 	@bash scripts/test-sanitizers.sh $(PYTEST_ARGS)
+
+# aarch64 CPython 3.14 under the user-mode emulator, modules cross-compiled.
+test-aarch64:
+	@bash scripts/test-aarch64.sh $(PYTEST_ARGS)
+
+wheel: wheel-aarch64
+
+# The linux_aarch64 wheel for CPython 3.14 into dist/, checked.
+wheel-aarch64:
+	@bash scripts/aarch64-wheel.sh dist
 
 venv:
 	@py=$$(bash scripts/freethreaded-python.sh) && bash scripts/venv.sh "$$py" .venv
