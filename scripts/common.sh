@@ -143,6 +143,10 @@ trap '_on_exit $?' EXIT
 
 # Runs a noisy command of the current step with its output in the step's log.
 quietly() {
+    if [ -z "$STEP_LOG" ]; then  # a step named without a log of its own
+        STEP_LOG="$CACHE_LOGS/$(basename "$0" .sh).log"
+        mkdir -p "$CACHE_LOGS" && : >"$STEP_LOG"
+    fi
     "$@" >>"$STEP_LOG" 2>&1
 }
 
