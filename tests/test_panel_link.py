@@ -552,6 +552,13 @@ def closed_by_peer(sock):
         return True
 
 
+# Bounded by wall-clock time, which the user-mode emulator stretches many times.
+NOT_UNDER_EMULATOR = pytest.mark.skipif(
+    bool(os.environ.get("VELK_EMULATOR")),
+    reason=f"timing-bound: too slow under the {os.environ.get('VELK_EMULATOR')} emulator")
+
+
+@NOT_UNDER_EMULATOR
 @pytest.mark.parametrize("server", ["panel", "silent"])
 def test_destroy_racing_a_starting_attempt(panel, silent, make_link, ros_logs, fast, server):
     port = panel.port if server == "panel" else silent.port
@@ -615,6 +622,10 @@ time.sleep(0.1)
 }
 
 
+@NOT_UNDER_EMULATOR
+# The sanitizer runtime aborts on its own stack bookkeeping (asan_thread.cpp CHECK)
+# as the interpreter ends daemon threads at exit.
+@pytest.mark.no_sanitizers("the sanitizer runtime aborts as daemon threads are ended at exit")
 @pytest.mark.parametrize("ending, links, runs, reachable", [
     ("destroyed", 1, 50, True),
     ("interrupted", 1, 50, True),
