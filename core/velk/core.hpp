@@ -2,6 +2,8 @@
 // functions and classes with argument checks, and the module definition.
 #pragma once
 
-#include "ref.hpp"
+#include "object.hpp"
+#include "errors.hpp"
+#include "legacy.hpp"
 #include "function.hpp"
 #include "module.hpp"

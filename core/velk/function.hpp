@@ -9,11 +9,13 @@
 // TypeErrors for missing, surplus or repeated arguments.
 #pragma once
 
+#include <array>
 #include <cstring>
+#include <utility>
 #include <span>
 #include <string>
 
-#include "ref.hpp"
+#include "errors.hpp"
 
 namespace velk {
 
@@ -36,10 +38,29 @@ struct Param {
 };
 
 struct Args {
-    PyObject* const* v;  // one borrowed object per parameter, defaults filled in
-    PyObject* module;    // the defining module
-    PyObject* data;      // data bound to this function object, or nullptr
+    PyObject* const* v;            // one borrowed object per parameter, defaults filled in
+    PyObject* module;              // the defining module
+    PyObject* data;                // data bound to this function object, or nullptr
+    const Param* params = nullptr;  // the parameter table the call was bound with
+
     PyObject* operator[](size_t i) const noexcept { return v[i]; }
+
+    // The arguments by the parameter table they were bound with:
+    //   auto [self, route] = a.bind<register_params>();
+    // A binding of another length than the table does not build; one made
+    // with another table than the function's raises SystemError.
+    template <const auto& Table>
+    auto bind() const {
+        constexpr size_t n = std::size(Table);
+        if (params != std::data(Table)) {
+            PyErr_SetString(PyExc_SystemError, "arguments bound with another parameter table");
+            throw_error();
+        }
+        return [&]<size_t... I>(std::index_sequence<I...>) {
+            return std::array<Handle, n>{Handle(v[I])...};
+        }(std::make_index_sequence<n>{});
+    }
+
     template <class S>
     S& state() const;  // defined in module.hpp
 };
@@ -215,7 +236,7 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
             converted[i] = check_argument(p, slots[i]);
             slots[i] = converted[i].get();
         }
-        Ref result = s.impl(Args{slots, f->module, f->data});
+        Ref result = s.impl(Args{slots, f->module, f->data, s.params.data()});
         check_result(s, result.get());
         return result.release();
     } catch (const PyError&) {

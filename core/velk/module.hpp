@@ -6,14 +6,28 @@
 #include <atomic>
 #include <new>
 #include <string>
+#include <tuple>
+#include <utility>
 
 #include "function.hpp"
 
 namespace velk {
 
+// A module's own state is a struct of Refs that lists them all in refs():
+//   struct State { Ref os, cls; auto refs() { return std::tie(os, cls); } };
+// One that leaves a field out of the list does not build, so garbage
+// collection and module clearing always see every reference.
+template <class State>
+constexpr bool lists_every_ref() {
+    using Listed = decltype(std::declval<State&>().refs());
+    return sizeof(State) == std::tuple_size_v<Listed> * sizeof(Ref);
+}
+
 // The state every module carries besides its own.
 template <class State>
 struct ModuleHolder {
+    static_assert(lists_every_ref<State>(), "State::refs() must list every field of State");
+
     bool live;  // State constructed (the memory starts zeroed)
     Ref function_type;
     Ref log_sites;  // tuple of per-statement log functions
@@ -23,7 +37,7 @@ struct ModuleHolder {
     void visit(F&& f) {
         f(function_type);
         f(log_sites);
-        s.visit(f);
+        std::apply([&](auto&... r) { (f(r), ...); }, s.refs());
     }
 };
 
@@ -48,11 +62,23 @@ inline Ref module_global(const Args& a, PyObject* name) {
     return Ref::steal(value);
 }
 
-// One log statement: a severity and the keyword options it always passes.
+// One log statement: its number in the module's enum of statements, a
+// severity and the keyword options it always passes.
 struct LogSite {
-    const char* severity;         // "info", "warn", "error", ...
-    const char* options = "";     // e.g. ", throttle_duration_sec=5"
+    size_t site;
+    const char* severity;      // "info", "warn", "error", ...
+    const char* options = "";  // e.g. ", throttle_duration_sec=5"
 };
+
+// True if `table` holds one entry per number below `count`, in order:
+//   static_assert(numbered(log_sites, kSiteCount));
+template <class T, size_t N>
+constexpr bool numbered(const T (&table)[N], size_t count) {
+    if (N != count) return false;
+    for (size_t i = 0; i < N; ++i)
+        if (table[i].site != i) return false;
+    return true;
+}
 
 // Handle on the module being executed; used by module bodies.
 template <class State>

@@ -40,17 +40,8 @@ struct State {
     Ref kw_decode_content, kw_chunk_size, kw_ensure_ascii, kw_error;
     Ref read_size;
 
-    template <class F>
-    void visit(F&& f) {
-        for (Ref* r : {&os, &json, &requests, &chat_error, &chat, &stream_type, &json_error, &scan_once,
-                       &request_exception, &requests_json_error, &guess_json_utf,
-                       &urllib3_response, &protocol_error, &decode_error,
-                       &read_timeout_error, &ssl_error, &chunked_encoding_error,
-                       &content_decoding_error, &connection_error, &requests_ssl_error,
-                       &kw_params_timeout, &kw_json_timeout, &kw_json_stream_timeout,
-                       &kw_timeout, &kw_decode_content, &kw_chunk_size, &kw_ensure_ascii,
-                       &kw_error, &read_size})
-            f(*r);
+    auto refs() {
+        return std::tie(os, json, requests, chat_error, chat, stream_type, json_error, scan_once, request_exception, requests_json_error, guess_json_utf, urllib3_response, protocol_error, decode_error, read_timeout_error, ssl_error, chunked_encoding_error, content_decoding_error, connection_error, requests_ssl_error, kw_params_timeout, kw_json_timeout, kw_json_stream_timeout, kw_timeout, kw_decode_content, kw_chunk_size, kw_ensure_ascii, kw_error, read_size);
     }
 };
 

@@ -12,11 +12,7 @@ using namespace velk;
 struct State {
     Ref cls;       // PanelLink, for super()
     Ref socket;    // for shutting a connection down
-    template <class F>
-    void visit(F&& f) {
-        f(cls);
-        f(socket);
-    }
+    auto refs() { return std::tie(cls, socket); }
 };
 
 // One entry per log statement; see Module::define_log_sites.
@@ -31,13 +27,22 @@ enum Site : size_t {
     kReconnecting,
     kTopicDecodeError,
     kCallbackError,
+    kSiteCount,
 };
 
 constexpr LogSite log_sites[] = {
-    {"info"}, {"info"}, {"info"},  {"warn", ", throttle_duration_sec=5"},
-    {"error"}, {"error"}, {"error"}, {"info"},
-    {"error"}, {"error"},
+    {kStarted, "info"},
+    {kConnected, "info"},
+    {kDisconnected, "info"},
+    {kHandlerError, "warn", ", throttle_duration_sec=5"},
+    {kFrameDecodeError, "error"},
+    {kFrameError, "error"},
+    {kAttemptError, "error"},
+    {kReconnecting, "info"},
+    {kTopicDecodeError, "error"},
+    {kCallbackError, "error"},
 };
+static_assert(numbered(log_sites, kSiteCount), "one log site per Site, in order");
 
 // How often, and how long in all, destroy_node looks for the socket of a
 // connection that is still being opened.

@@ -15,45 +15,29 @@ using namespace velk;
 struct State {
     Ref os;
     Ref cls;
-    template <class F>
-    void visit(F&& f) {
-        f(os);
-        f(cls);
-    }
+    auto refs() { return std::tie(os, cls); }
 };
 
-PyObject* builtin(const char* name) {
-    PyObject* f = PyDict_GetItemString(PyEval_GetBuiltins(), name);  // borrowed
-    if (!f) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw_error();
-    }
-    return f;
-}
-
-Ref os_attr(const Args& a, const char* dotted_path) {
-    Ref obj = a.state<State>().os;
-    std::string path(dotted_path);
-    size_t start = 0;
-    for (size_t dot; (dot = path.find('.', start)) != std::string::npos; start = dot + 1)
-        obj = getattr(obj.get(), path.substr(start, dot - start).c_str());
-    return getattr(obj.get(), path.substr(start).c_str());
-}
+constexpr Param init_params[] = {{"self"}, {"base_dir", "str", Check::Str, "'data_logs'"}};
+constexpr Param self_only[] = {{"self"}};
+constexpr Param filename_params[] = {{"self"}, {"filename", "str", Check::Str}};
+constexpr Param log_text_params[] = {{"self"},
+                                     {"filename", "str", Check::Str},
+                                     {"content", "str", Check::Str},
+                                     {"mode", "str", Check::Str, "'a'"}};
 
 Ref init(const Args& a) {
-    PyObject* self = a[0];
-    Ref root = call(os_attr(a, "getenv").get(), str("KELM_SIM_LOG_PATH").get(), str("/tmp").get());
-    Ref joined = call(os_attr(a, "path.join").get(), root.get(), a[1]);
-    Ref base_dir = call(os_attr(a, "path.abspath").get(), joined.get());
-    setattr(self, VELK_NAME("base_dir"), base_dir.get());
-    call_method(self, VELK_NAME("_ensure_directory_exists"));
+    auto [self, base_dir] = a.bind<init_params>();
+    Handle path = a.state<State>().os.attr("path"_n);
+    Ref root = getenv("KELM_SIM_LOG_PATH", str("/tmp"));
+    self.set_attr("base_dir"_n, path.attr("abspath"_n)(path.attr("join"_n)(root, base_dir)));
+    self.method("_ensure_directory_exists"_n);
     return none();
 }
 
 Ref ensure_directory_exists(const Args& a) {
-    Ref base_dir = getattr(a[0], VELK_NAME("base_dir"));
-    Ref makedirs = os_attr(a, "makedirs");
-    call_kw(makedirs.get(), {base_dir.get()}, {{VELK_NAME("exist_ok"), Py_True}});
+    auto [self] = a.bind<self_only>();
+    a.state<State>().os.method("makedirs"_n, self.attr("base_dir"_n), "exist_ok"_kw = Py_True);
     return none();
 }
 
@@ -67,37 +51,36 @@ Ref basename(PyObject* name) {
 }
 
 Ref sanitize_filename(const Args& a) {
-    PyObject* original = a[1];
-    Ref sanitized = basename(original);
-    if (sanitized.get() != original) {
-        // Format strings must be ASCII; the Chinese pieces go in as %s.
-        Ref line = Ref::steal(PyUnicode_FromFormat("%s'%U'%s'%U'", "警告：文件名 ", original,
-                                                   " 中包含目录路径，已自动修正为 ",
-                                                   sanitized.get()));
-        call(builtin("print"), line.get());
-    }
+    auto [self, filename] = a.bind<filename_params>();
+    Ref sanitized = basename(filename);
+    if (sanitized != filename)
+        builtin("print"_n)(fstr("警告：文件名 '", filename, "' 中包含目录路径，已自动修正为 '",
+                                sanitized, "'"));
     return sanitized;
 }
 
 // os.path.join(base, name) for two strs, done here; anything else goes to
 // the host's own join.
-Ref join(const Args& a, PyObject* base, PyObject* name) {
+Ref join(const Args& a, Handle base, Handle name) {
     if (!PyUnicode_CheckExact(base) || !PyUnicode_CheckExact(name))
-        return call(os_attr(a, "path.join").get(), base, name);
+        return a.state<State>().os.attr("path"_n).method("join"_n, base, name);
     Py_ssize_t nb = PyUnicode_GET_LENGTH(base), nn = PyUnicode_GET_LENGTH(name);
     if (nn > 0 && PyUnicode_READ_CHAR(name, 0) == '/') return Ref::borrow(name);
     if (nb == 0 || PyUnicode_READ_CHAR(base, nb - 1) == '/')
         return Ref::steal(PyUnicode_Concat(base, name));
-    return Ref::steal(PyUnicode_FromFormat("%U/%U", base, name));
+    return fstr(base, "/", name);
 }
 
 Ref get_full_path(const Args& a) {
-    Ref safe_name = call_method(a[0], VELK_NAME("_sanitize_filename"), a[1]);
-    Ref base_dir = getattr(a[0], VELK_NAME("base_dir"));
-    return join(a, base_dir.get(), safe_name.get());
+    auto [self, filename] = a.bind<filename_params>();
+    Ref safe_name = self.method("_sanitize_filename"_n, filename);
+    return join(a, self.attr("base_dir"_n), safe_name);
 }
 
-Ref get_file_path(const Args& a) { return call_method(a[0], VELK_NAME("_get_full_path"), a[1]); }
+Ref get_file_path(const Args& a) {
+    auto [self, filename] = a.bind<filename_params>();
+    return self.method("_get_full_path"_n, filename);
+}
 
 // UTF-8 without PyUnicode_AsUTF8: that caches a UTF-8 copy inside the
 // caller's string for the string's whole life (three times the size of a
@@ -229,43 +212,28 @@ int direct_flags(PyObject* mode) {
     }
 }
 
-void write_through_host_open(PyObject* path, PyObject* mode, PyObject* content) {
-    Ref line = Ref::steal(PyUnicode_Concat(content, str("\n").get()));
-    Ref encoding = str("utf-8");
-    Ref file = call_kw(builtin("open"), {path, mode}, {{VELK_NAME("encoding"), encoding.get()}});
-    Ref written = Ref::steal_or_null(PyObject_CallMethodOneArg(file.get(), VELK_NAME("write"),
-                                                               line.get()));
-    SavedError write_error;
-    Ref closed = Ref::steal_or_null(PyObject_CallMethodNoArgs(file.get(), VELK_NAME("close")));
-    if (!closed) {
-        if (write_error.get()) {
-            PyObject* close_error = PyErr_GetRaisedException();
-            PyException_SetContext(close_error, Py_NewRef(write_error.get()));
-            PyErr_SetRaisedException(close_error);
-        }
-        throw_error();
-    }
-    if (write_error.get()) {
-        write_error.restore();
-        throw_error();
-    }
+// with open(path, mode, encoding="utf-8") as f: f.write(content + "\n")
+void write_through_host_open(Handle path, Handle mode, Handle content) {
+    Ref line = Ref::steal(PyUnicode_Concat(content, "\n"_n));
+    Ref file = builtin("open"_n)(path, mode, "encoding"_kw = "utf-8"_n);
+    try_finally([&] { file.method("write"_n, line); }, [&] { file.method("close"_n); });
 }
 
 Ref log_text(const Args& a) {
-    PyObject *self = a[0], *content = a[2], *mode = a[3];
-    Ref full_path = call_method(self, VELK_NAME("_get_full_path"), a[1]);
+    auto [self, filename, content, mode] = a.bind<log_text_params>();
+    Ref full_path = self.method("_get_full_path"_n, filename);
     int flags = direct_flags(mode);
-    if (flags < 0 || !PyUnicode_CheckExact(full_path.get())) {
+    if (flags < 0 || !PyUnicode_CheckExact(full_path)) {
         utf8_size(content);  // an unencodable record fails before the file is opened
-        write_through_host_open(full_path.get(), mode, content);
+        write_through_host_open(full_path, mode, content);
         return none();
     }
     // The converter open() uses: an embedded NUL is refused rather than
     // cutting the path short and writing to a different file.
     PyObject* encoded_path = nullptr;
-    if (!PyUnicode_FSConverter(full_path.get(), &encoded_path)) throw_error();
+    if (!PyUnicode_FSConverter(full_path, &encoded_path)) throw_error();
     Ref path_bytes = Ref::steal(encoded_path);
-    const char* path = PyBytes_AS_STRING(path_bytes.get());
+    const char* path = PyBytes_AS_STRING(path_bytes);
     Record record(content);
     int error = 0;
     Failure failure;
@@ -275,19 +243,11 @@ Ref log_text(const Args& a) {
     if (failure == Failure::None) return none();
     errno = error;
     if (failure == Failure::Open)
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, full_path.get());
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, full_path);
     else
         PyErr_SetFromErrno(PyExc_OSError);
     throw_error();
 }
-
-constexpr Param init_params[] = {{"self"}, {"base_dir", "str", Check::Str, "'data_logs'"}};
-constexpr Param self_only[] = {{"self"}};
-constexpr Param filename_params[] = {{"self"}, {"filename", "str", Check::Str}};
-constexpr Param log_text_params[] = {{"self"},
-                                     {"filename", "str", Check::Str},
-                                     {"content", "str", Check::Str},
-                                     {"mode", "str", Check::Str, "'a'"}};
 
 constexpr FunctionSpec methods[] = {
     {"__init__",

@@ -17,16 +17,9 @@ struct State {
     Ref zero_int;      // 0
     Ref zero_float;    // 0.0
     Ref one_float;     // 1.0
-    template <class F>
-    void visit(F&& f) {
-        f(dataclass);
-        f(time_module);
-        f(builtin_time);
-        f(sync_route);
-        f(relay);
-        f(zero_int);
-        f(zero_float);
-        f(one_float);
+    auto refs() {
+        return std::tie(dataclass, time_module, builtin_time, sync_route, relay, zero_int,
+                        zero_float, one_float);
     }
 };
 
@@ -53,10 +46,22 @@ enum Site : size_t {
     kSiteCount,
 };
 
-constexpr LogSite log_sites[kSiteCount] = {
-    {"info"},  {"info"},  {"info"}, {"error"}, {"error"}, {"info"},  {"info"},
-    {"error"}, {"info"},  {"error"}, {"error"}, {"error"}, {"error"},
+constexpr LogSite log_sites[] = {
+    {kInitialized, "info"},
+    {kRouteDisabled, "info"},
+    {kRegistered, "info"},
+    {kRegisterFailed, "error"},
+    {kRegisterError, "error"},
+    {kBatchSummary, "info"},
+    {kSetupComplete, "info"},
+    {kInconsistentTypes, "error"},
+    {kCreatedSubscription, "info"},
+    {kSubscriptionFailed, "error"},
+    {kPublisherFailed, "error"},
+    {kHandlerError, "error"},
+    {kPublishError, "error"},
 };
+static_assert(numbered(log_sites, kSiteCount), "one log site per Site, in order");
 
 void log_line(const Args& a, Site site, PyObject* node, const Ref& text) {
     log<State>(a, site, node, text.get());

@@ -1,0 +1,140 @@
+// Python's error statements: raise, raise ... from, try/except Exception,
+// try/finally. Each is written once here; module code uses these forms only.
+#pragma once
+
+#include <type_traits>
+
+#include "object.hpp"
+
+namespace velk {
+
+// The pending exception, taken out; restored (or dropped) later.
+class SavedError {
+public:
+    SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
+    ~SavedError() {
+        if (exc_ && thread_attached()) Py_DECREF(exc_);
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+    PyObject* get() const noexcept { return exc_; }
+    explicit operator bool() const noexcept { return exc_ != nullptr; }
+    void restore() noexcept { PyErr_SetRaisedException(std::exchange(exc_, nullptr)); }
+    Ref take() noexcept { return Ref::steal_or_null(std::exchange(exc_, nullptr)); }
+    [[noreturn]] void raise() noexcept(false) {
+        PyErr_SetRaisedException(std::exchange(exc_, nullptr));
+        throw_error();
+    }
+
+private:
+    PyObject* exc_;
+};
+
+// raise Type(message)
+[[noreturn]] inline void raise(PyObject* type, Handle message) {
+    PyErr_SetObject(type, message);
+    throw_error();
+}
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw_error();
+}
+
+// raise error: chained, as Python chains it, to the exception being handled.
+[[noreturn]] inline void raise(Handle error) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(error.type()), error);
+    throw_error();
+}
+
+// raise error from cause, inside the handler of cause.
+[[noreturn]] inline void raise_from(Handle error, Handle cause) {
+    PyException_SetCause(error, Py_NewRef(cause));  // also suppresses the context
+    PyException_SetContext(error, Py_NewRef(cause));
+    PyErr_SetRaisedException(Py_NewRef(error));
+    throw_error();
+}
+
+// True if the pending exception is of the Exception family (what callback
+// boundaries catch); interrupts and SystemExit travel on.
+inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
+
+// While it lives, `e` is the exception being handled (sys.exception()), as
+// inside `except ... as e:`, so an error raised meanwhile is chained to it.
+class Handling {
+public:
+    explicit Handling(PyObject* e) : prev_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(e);
+    }
+    ~Handling() {
+        if (!thread_attached()) return;
+        PyErr_SetHandledException(prev_);
+        Py_XDECREF(prev_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* prev_;
+};
+
+// try: return body()
+// except Exception as e: return handler(e)
+// Anything outside the Exception family (an interrupt, SystemExit) travels on.
+template <class Body, class Handler>
+auto guarded(Body&& body, Handler&& handler) -> decltype(body()) {
+    Ref caught;
+    try {
+        return body();
+    } catch (const PyError&) {
+        if (!pending_is_exception()) throw;
+        caught = Ref::steal_or_null(PyErr_GetRaisedException());
+    }
+    Handling handling(caught);
+    return handler(Handle(caught));
+}
+
+// The same for a pending exception left by a call that reports failure by
+// its result: except Exception as e: return handler(e).
+template <class Handler>
+auto handle_pending(Handler&& handler) {
+    return guarded([]() -> decltype(handler(Handle())) { throw_error(); }, handler);
+}
+
+// try: body() finally: cleanup()
+// When both fail, cleanup's error travels on with body's as its context.
+template <class Body, class Cleanup>
+auto try_finally(Body&& body, Cleanup&& cleanup) -> decltype(body()) {
+    auto on_failure = [&]() {
+        SavedError pending;
+        try {
+            cleanup();
+        } catch (const PyError&) {
+            PyObject* cleanup_error = PyErr_GetRaisedException();
+            PyException_SetContext(cleanup_error, pending.take().release());
+            PyErr_SetRaisedException(cleanup_error);
+            throw;
+        }
+        pending.raise();
+    };
+    if constexpr (std::is_void_v<decltype(body())>) {
+        try {
+            body();
+        } catch (const PyError&) {
+            on_failure();
+        }
+        cleanup();
+    } else {
+        auto result = [&]() -> decltype(body()) {
+            try {
+                return body();
+            } catch (const PyError&) {
+                on_failure();
+                throw;  // not reached: on_failure always throws
+            }
+        }();
+        cleanup();
+        return result;
+    }
+}
+
+}  // namespace velk
