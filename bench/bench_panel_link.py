@@ -27,7 +27,8 @@ import time
 from pathlib import Path
 from typing import Any, Callable, Dict
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "ros_stub"))
+sys.path.append(str(Path(__file__).resolve().parent.parent / "examples"))
+import stand_in  # noqa: E402,F401  (the ROS 2 stand-in, as the examples have it)
 os.environ.setdefault("ROS_STUB_CONSOLE", "0")  # the stand-in's log lines: ROS_STUB_CONSOLE=1
 
 import rclpy  # noqa: E402

@@ -1,14 +1,12 @@
 """Runs each module's example in turn: make demo."""
 
 import importlib
-import sys
 import warnings
 from pathlib import Path
 
+import stand_in  # noqa: F401  (the examples run on the ROS 2 stand-in)
+
 HERE = Path(__file__).resolve().parent
-# The examples use the in-process ROS 2 stand-in kept beside the package.
-sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "ros_stub"))
 warnings.filterwarnings("ignore", "The global interpreter lock", RuntimeWarning)
 
 DEMOS = ["recorder_demo", "topic_relay_demo", "panel_link_demo", "devpanel_demo", "chat_demo"]

@@ -8,16 +8,13 @@ writes in the chat box, and prints what the page gets back.
 
 import json
 import os
-import sys
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent))
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "ros_stub"))
+import stand_in  # noqa: F401  (the ROS 2 stand-in, before rclpy)
 
-import rclpy  # noqa: E402
-from websockets.sync.client import connect  # noqa: E402
+import rclpy
+from websockets.sync.client import connect
 
-from devpanel_robot import DriveRobot, start_server  # noqa: E402
+from devpanel_robot import DriveRobot, start_server
 
 PAGE_FRAMES = [
     {"btn-forward": {"value": "down"}},

@@ -13,10 +13,9 @@ import subprocess
 import sys
 import threading
 import warnings
-from pathlib import Path
 
-# The in-process ROS 2 stand-in kept beside the package.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "ros_stub"))
+import stand_in  # noqa: F401  (the ROS 2 stand-in, before rclpy)
+
 warnings.filterwarnings("ignore", "The global interpreter lock", RuntimeWarning)
 
 import rclpy  # noqa: E402

@@ -7,18 +7,15 @@ panel's chat control with send().
 
 import asyncio
 import os
-import sys
 import threading
-from pathlib import Path
 
-# The in-process ROS 2 stand-in kept beside the package.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "ros_stub"))
+import stand_in  # noqa: F401  (the ROS 2 stand-in, before rclpy)
 
-import rclpy  # noqa: E402
-from rclpy.executors import SingleThreadedExecutor  # noqa: E402
-from websockets.asyncio.server import serve  # noqa: E402
+import rclpy
+from rclpy.executors import SingleThreadedExecutor
+from websockets.asyncio.server import serve
 
-from velk_dev_kit import PanelLink  # noqa: E402
+from velk_dev_kit import PanelLink
 
 PANEL_FRAMES = [
     '{"btn-forward": {"value": "down"}, "slider-speed": {"value": 30}}',

@@ -2,8 +2,8 @@
 SimpleTopicRelay forwards it to two topics, rate-limited, one of them through a
 handler. A listener prints what arrives.
 
-Runs on the in-process ROS 2 stand-in in ros_stub/ (added to sys.path here), so
-no ROS 2 installation is needed:
+Runs on the in-process ROS 2 stand-in in ros_stub/ (put on the path by
+stand_in.py), so no ROS 2 installation is needed:
 
     python examples/topic_relay_demo.py
 """
@@ -12,16 +12,15 @@ import sys
 import threading
 import time
 from collections import Counter
-from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "ros_stub"))
+import stand_in  # noqa: F401  (the ROS 2 stand-in, before rclpy)
 
-import rclpy  # noqa: E402
-from rclpy.executors import SingleThreadedExecutor  # noqa: E402
-from rclpy.node import Node  # noqa: E402
-from std_msgs.msg import String  # noqa: E402
+import rclpy
+from rclpy.executors import SingleThreadedExecutor
+from rclpy.node import Node
+from std_msgs.msg import String
 
-from velk_dev_kit.topic_relay import SimpleTopicRelay, SyncRoute  # noqa: E402
+from velk_dev_kit.topic_relay import SimpleTopicRelay, SyncRoute
 
 SOURCE = "/demo/chatter"
 SLOW = "/demo/chatter_2hz"

@@ -7,9 +7,10 @@ import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
-# The ROS 2 client-library stand-in lives beside the package, never in it.
+# The ROS 2 client-library stand-in lives beside the package, never in it; pytest
+# puts it on this interpreter's path (pythonpath in pyproject.toml), run_python on
+# a child's.
 STUB = str(Path(__file__).resolve().parent.parent / "ros_stub")
-sys.path.insert(0, STUB)
 # The stand-in's log lines stay off the terminal (tests read them through
 # the ros_logs fixture); ROS_STUB_CONSOLE=1 shows them.
 os.environ.setdefault("ROS_STUB_CONSOLE", "0")
@@ -44,16 +45,42 @@ def ros_logs():
         yield records
 
 
-def run_python(code, *args, env=None, timeout=60, **kwargs):
-    """Runs `code` in a child interpreter with the stand-in on its path.
-
-    Returns the CompletedProcess, output captured as text.
-    """
+def _python_child(code, args, options, env, stub):
     child_env = dict(os.environ if env is None else env)
-    child_env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (STUB, child_env.get("PYTHONPATH")) if p)
-    return subprocess.run([sys.executable, "-P", "-c", code, *args], env=child_env,
-                          capture_output=True, text=True, timeout=timeout, **kwargs)
+    if stub:
+        child_env["PYTHONPATH"] = os.pathsep.join(
+            p for p in (STUB, child_env.get("PYTHONPATH")) if p)
+    # -P: the source tree must not shadow the installed package.
+    code_args = () if code is None else ("-c", code)
+    return [sys.executable, "-P", *options, *code_args, *args], child_env
+
+
+def run_python(code, *args, options=(), env=None, stub=True, timeout=60, **kwargs):
+    """Runs `code` in a child interpreter with the stand-in on its path (stub=False: without).
+
+    `options` go to the interpreter before the code; with code None the child
+    runs `args` alone ("-m", module, ...). Returns the CompletedProcess, output
+    captured as text.
+    """
+    command, child_env = _python_child(code, args, options, env, stub)
+    return subprocess.run(command, env=child_env, capture_output=True, text=True,
+                          timeout=timeout, **kwargs)
+
+
+def start_python(code, *args, options=(), env=None, stub=True, **kwargs):
+    """run_python(), but started and left running: the Popen, its output not captured."""
+    command, child_env = _python_child(code, args, options, env, stub)
+    return subprocess.Popen(command, env=child_env, **kwargs)
+
+
+def arg_type_error(name, expected, got):
+    """The TypeError text of an argument of the wrong type."""
+    return f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
+
+
+def relay_lines(records):
+    """(severity, message) of the relay node's log lines."""
+    return [(r.severity, r.message) for r in records if r.name == "topic_relay"]
 
 
 def run_python_many(code, runs, *, parallel=8, **kwargs):

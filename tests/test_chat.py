@@ -13,7 +13,7 @@ from urllib.parse import urlsplit
 
 import pytest
 import requests
-from conftest import assert_no_leaks, open_fds
+from conftest import arg_type_error, assert_no_leaks, open_fds
 
 from velk_dev_kit.chat import Chat, ChatError
 
@@ -291,10 +291,9 @@ class ListSub(list):
     (lambda: Chat()._stream_chat("u", [("a", 1)]), "body", "dict", "list"),
 ])
 def test_refused_arguments(svc, make, name, expected, got):
-    message = f"Argument '{name}' has incorrect type (expected {expected}, got {got})"
     with pytest.raises(TypeError) as info:
         make()
-    assert str(info.value) == message
+    assert str(info.value) == arg_type_error(name, expected, got)
     assert svc.received == []  # checked before any request
 
 

@@ -3,31 +3,26 @@
 import inspect
 import os
 import pydoc
-import subprocess
 import sys
 import sysconfig
 import textwrap
 
 import pytest
+from conftest import run_python
 
 import velk_dev_kit
 from velk_dev_kit import DataRecorder
 
 
-def run_python(code):
-    # -P: the source tree must not shadow the installed package.
-    result = subprocess.run(
-        [sys.executable, "-P", "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=60,
-    )
+def python_output(code):
+    # Only the package: none of these children has the ROS 2 stand-in.
+    result = run_python(textwrap.dedent(code), stub=False)
     assert result.returncode == 0, result.stderr
     return result.stdout
 
 
 def test_second_initialisation_is_refused():
-    out = run_python(
+    out = python_output(
         """
         import importlib, sys
         import velk_dev_kit.recorder
@@ -44,7 +39,7 @@ def test_second_initialisation_is_refused():
 
 
 def test_second_interpreter_is_refused():
-    out = run_python(
+    out = python_output(
         """
         import velk_dev_kit.recorder
         try:
@@ -65,7 +60,7 @@ def test_second_interpreter_is_refused():
 
 @pytest.mark.skipif(not hasattr(sys, "_is_gil_enabled"), reason="needs 3.13+")
 def test_loading_a_module_turns_the_gil_on():
-    out = run_python(
+    out = python_output(
         """
         import sys, warnings
         warnings.simplefilter("ignore")
@@ -94,9 +89,8 @@ GIL_OPTION = "ignore:The global interpreter lock (GIL) has been enabled to load 
     (["-W", "ignore:something else:RuntimeWarning"], {}, "", True),
 ])
 def test_gil_warning_can_be_silenced(options, env, code, warns):
-    result = subprocess.run(
-        [sys.executable, "-P", *options, "-c", f"{code}\nfrom velk_dev_kit import Chat, DataRecorder"],
-        capture_output=True, text=True, timeout=60, env={**os.environ, "PYTHONWARNINGS": "", **env})
+    result = run_python(f"{code}\nfrom velk_dev_kit import Chat, DataRecorder", options=options,
+                        env={**os.environ, "PYTHONWARNINGS": "", **env}, stub=False)
     assert result.returncode == 0, result.stderr
     # Once, for the first module loaded: the GIL then stays on.
     warning = ("RuntimeWarning: The global interpreter lock (GIL) has been enabled to load module "
@@ -106,7 +100,7 @@ def test_gil_warning_can_be_silenced(options, env, code, warns):
 
 
 def test_package_loads_modules_only_on_first_use():
-    out = run_python(
+    out = python_output(
         """
         import sys
         sys.modules["rclpy"] = None  # no ROS 2 installed

@@ -1,13 +1,12 @@
 import errno
 import os
 import shutil
-import subprocess
 import sys
 import threading
 
 import pytest
 
-from conftest import assert_no_leaks, run_python
+from conftest import arg_type_error, assert_no_leaks, run_python, start_python
 from velk_dev_kit import DataRecorder
 
 WARNING = "警告：文件名 '{}' 中包含目录路径，已自动修正为 '{}'\n"
@@ -304,7 +303,7 @@ class Opaque:
 def test_argument_types_are_checked_before_any_effect(recorder, capsys, call, name, got):
     with pytest.raises(TypeError) as info:
         call(recorder)
-    assert str(info.value) == f"Argument '{name}' has incorrect type (expected str, got {got})"
+    assert str(info.value) == arg_type_error(name, "str", got)
     assert os.listdir(recorder.base_dir) == []
     assert capsys.readouterr().out == ""
 
@@ -361,9 +360,7 @@ def _appender_process(root, worker, count, unit, times):
         f"for i in range({count}):\n"
         f"    rec.log_text('shared.txt', f'{worker}:{{i}}:' + {unit!r} * {times})\n"
     )
-    env = dict(os.environ, KELM_SIM_LOG_PATH=str(root))
-    # -P: the source tree must not shadow the installed package.
-    return subprocess.Popen([sys.executable, "-P", "-c", code], env=env)
+    return start_python(code, env=dict(os.environ, KELM_SIM_LOG_PATH=str(root)))
 
 
 @pytest.mark.parametrize(

@@ -2,13 +2,11 @@
 
 import inspect
 import os
-import subprocess
-import sys
 import threading
 import time
-from pathlib import Path
 
 import pytest
+from conftest import run_python
 
 import rclpy
 from rclpy.callback_groups import MutuallyExclusiveCallbackGroup, ReentrantCallbackGroup
@@ -25,8 +23,6 @@ from rclpy.node import Node
 from rclpy.qos import HistoryPolicy
 from rclpy.serialization import deserialize_message
 from std_msgs.msg import Int32, String
-
-STUB_DIR = Path(__file__).resolve().parent.parent / "ros_stub"
 
 
 def caret(kind, error, name, index):
@@ -404,6 +400,19 @@ def test_logger(ros_context, ros_logs, capsys, monkeypatch):
     assert capsys.readouterr().err == "" and tuple(ros_logs[-1]) == ("ERROR", "a.n", "quiet")
 
 
+def test_the_logger_refuses_a_severity_change_at_one_call_site(ros_context):
+    # Through the level methods too. The relay's one-line registration test in
+    # test_topic_relay.py relies on this.
+    node = Node("n")
+
+    def log(level, text):
+        getattr(node.get_logger(), level)(text)
+
+    log("info", "first")
+    with pytest.raises(ValueError, match="Logger severity cannot be changed between calls."):
+        log("error", "second")
+
+
 def test_destroy_node(ros_context, ros_logs):
     node = Node("n")
     assert [p.topic_name for p in node.publishers] == ["/parameter_events"]
@@ -437,6 +446,5 @@ def test_string_message():
     with pytest.raises(AssertionError, match=r"^Invalid arguments passed to constructor: bogus$"):
         String(bogus=1, check_fields=True)
     code = "from std_msgs.msg import String\ntry:\n    String(data=1)\nexcept AssertionError as e:\n    print(e)"
-    env = {**os.environ, "ROS_PYTHON_CHECK_FIELDS": "1", "PYTHONPATH": str(STUB_DIR)}
-    result = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    result = run_python(code, env={**os.environ, "ROS_PYTHON_CHECK_FIELDS": "1"})
     assert result.stdout == "The 'data' field must be of type 'str'\n", result.stderr

@@ -7,14 +7,13 @@ import ast
 import dataclasses
 import inspect
 import re
-import subprocess
 import sys
 import time
 import typing
 import uuid
-from pathlib import Path
 
 import pytest
+from conftest import arg_type_error, relay_lines, run_python
 
 import rclpy
 from rclpy.node import Node
@@ -42,12 +41,6 @@ DEFAULTS = {
     "enabled": True,
     "route_id": None,
 }
-ARG_TYPE = "Argument '{}' has incorrect type (expected {}, got {})"
-
-
-def relay_lines(records):
-    """(severity, message) of the relay node's log lines."""
-    return [(r.severity, r.message) for r in records if r.name == "topic_relay"]
 
 
 def handler(msg):
@@ -66,11 +59,7 @@ def relay(ros_context):
 
 def fresh_module_names():
     """The module's names in binding order, from an interpreter that only imported it."""
-    stub = Path(__file__).resolve().parent.parent / "ros_stub"
-    code = (f"import sys; sys.path.insert(0, {str(stub)!r}); "
-            "import velk_dev_kit.topic_relay as m; print(list(vars(m)))")
-    result = subprocess.run([sys.executable, "-P", "-c", code], capture_output=True, text=True,
-                            timeout=60)
+    result = run_python("import velk_dev_kit.topic_relay as m; print(list(vars(m)))")
     assert result.returncode == 0, result.stderr
     return ast.literal_eval(result.stdout)
 
@@ -365,18 +354,6 @@ def test_info_and_error_registrations_from_one_line_do_not_clash(relay, ros_logs
     assert [s for s, _ in relay_lines(ros_logs)] == ["INFO", "ERROR"] + ["INFO", "ERROR", "INFO"] * 2
 
 
-def test_the_stand_in_logger_refuses_a_severity_change_at_one_call_site(ros_context):
-    # Guards the test above: one Python call site must keep its severity.
-    node = Node("n")
-
-    def log(level, text):
-        getattr(node.get_logger(), level)(text)
-
-    log("info", "first")
-    with pytest.raises(ValueError, match="Logger severity cannot be changed between calls."):
-        log("error", "second")
-
-
 def test_interrupts_pass_through_registration(relay, ros_logs):
     class Interrupting:
         @property
@@ -454,7 +431,7 @@ def test_batch_register_counts_and_logs(relay, ros_logs):
 def test_batch_register_takes_exactly_a_list(relay, ros_logs, value, type_name):
     with pytest.raises(TypeError) as info:
         relay.batch_register(value)
-    assert str(info.value) == ARG_TYPE.format("routes", "list", type_name)
+    assert str(info.value) == arg_type_error("routes", "list", type_name)
     with pytest.raises(TypeError):
         relay.batch_register(routes=value)
     assert relay_lines(ros_logs) == [] and relay.routes == {}
@@ -671,13 +648,13 @@ def test_type_checks_of_the_wiring_methods(relay):
     route = SyncRoute("/a", String, "/b", route_id="r1")
     with pytest.raises(TypeError) as info:
         relay._setup_source_subscription(5)
-    assert str(info.value) == ARG_TYPE.format("source_topic", "str", "int")
+    assert str(info.value) == arg_type_error("source_topic", "str", "int")
     with pytest.raises(TypeError) as info:
         relay._setup_source_subscription(None)
-    assert str(info.value) == ARG_TYPE.format("source_topic", "str", "NoneType")
+    assert str(info.value) == arg_type_error("source_topic", "str", "NoneType")
     with pytest.raises(TypeError) as info:
         relay._setup_route_publisher(type("S", (str,), {})("r1"), route)
-    assert str(info.value) == ARG_TYPE.format("route_id", "str", "S")
+    assert str(info.value) == arg_type_error("route_id", "str", "S")
     # a route record is not checked
     assert relay._setup_route_publisher("r1", route) is None
     assert relay._setup_source_subscription("/nothing") is None

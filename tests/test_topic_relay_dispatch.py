@@ -18,15 +18,9 @@ from rclpy.executors import SingleThreadedExecutor
 from rclpy.node import Node
 from std_msgs.msg import Int32, String
 
-from conftest import assert_no_leaks
+from conftest import arg_type_error, assert_no_leaks, relay_lines, run_python
 from velk_dev_kit import topic_relay
 from velk_dev_kit.topic_relay import SimpleTopicRelay, SyncRoute
-
-ARG_TYPE = "Argument '{}' has incorrect type (expected {}, got {})"
-
-
-def relay_lines(records):
-    return [(r.severity, r.message) for r in records if r.name == "topic_relay"]
 
 
 class Clock:
@@ -453,10 +447,10 @@ def test_argument_types_of_the_dispatch_methods(world, clock):
     for value, name in ((None, "NoneType"), (type("S", (str,), {})("/in"), "S"), (1, "int")):
         with pytest.raises(TypeError) as info:
             world.relay._on_message(String(), value)
-        assert str(info.value) == ARG_TYPE.format("source_topic", "str", name)
+        assert str(info.value) == arg_type_error("source_topic", "str", name)
         with pytest.raises(TypeError) as info:
             world.relay._process_route(String(), value, route)
-        assert str(info.value) == ARG_TYPE.format("route_id", "str", name)
+        assert str(info.value) == arg_type_error("route_id", "str", name)
 
 
 def test_a_route_id_that_is_not_a_string_fails_at_process_route(world, clock):
@@ -464,7 +458,7 @@ def test_a_route_id_that_is_not_a_string_fails_at_process_route(world, clock):
     world.relay.register_sync_route(route)  # setup would refuse it too
     with pytest.raises(TypeError) as info:
         world.relay._on_message(String(), "/in")
-    assert str(info.value) == ARG_TYPE.format("route_id", "str", "int")
+    assert str(info.value) == arg_type_error("route_id", "str", "int")
 
 
 def test_process_route_can_be_called_directly(world, clock):
@@ -846,8 +840,7 @@ def test_int_messages_are_relayed(world, clock):
 
 
 FALLBACK_SCRIPT = """
-import sys, time
-sys.path.insert(0, {stub!r})
+import time
 import _testcapi
 taken = 0
 while True:  # leave no dictionary watcher for the module
@@ -873,7 +866,7 @@ callback(String())
 relay._process_route = lambda *args: calls.append("shadow")
 callback(String())
 del relay._process_route
-relay.last_publish_time = {{}}
+relay.last_publish_time = {}
 callback(String())
 print(taken > 0, calls, relay.last_publish_time)
 """
@@ -881,12 +874,6 @@ print(taken > 0, calls, relay.last_publish_time)
 
 def test_without_a_free_dictionary_watcher_everything_is_looked_up():
     pytest.importorskip("_testcapi")
-    import subprocess
-    import sys
-    from pathlib import Path
-
-    stub = str(Path(__file__).resolve().parent.parent / "ros_stub")
-    result = subprocess.run([sys.executable, "-P", "-c", FALLBACK_SCRIPT.format(stub=stub)],
-                            capture_output=True, text=True, timeout=60)
+    result = run_python(FALLBACK_SCRIPT)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "True [1, 1, 'shadow', 1] {'r': 101.0}\n"

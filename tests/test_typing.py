@@ -4,12 +4,10 @@ import ast
 import dataclasses
 import os
 import re
-import subprocess
-import sys
 from pathlib import Path
 
 import pytest
-from conftest import STUB
+from conftest import STUB, run_python
 
 import velk_dev_kit
 from velk_dev_kit import Chat, ChatError, DataRecorder, PanelLink, SimpleTopicRelay, SyncRoute
@@ -21,15 +19,13 @@ INSTALLED = Path(velk_dev_kit.__file__).resolve().parent
 @pytest.fixture(scope="module")
 def mypy(tmp_path_factory):
     """Runs mypy (or one of its tools) on the installed package, the stand-in on its path."""
-    env = dict(os.environ, MYPYPATH=STUB, PYTHONPATH=STUB,
-               MYPY_CACHE_DIR=str(tmp_path_factory.mktemp("mypy-cache")))
+    env = dict(os.environ, MYPYPATH=STUB, MYPY_CACHE_DIR=str(tmp_path_factory.mktemp("mypy-cache")))
     env.pop("MYPY_CONFIG_FILE_DIR", None)
 
     def run(*args, tool="mypy"):
-        return subprocess.run(
-            [sys.executable, "-m", tool, "--config-file" if tool == "mypy" else "--mypy-config-file",
-             str(PROGRAMS / "mypy.ini"), *args],
-            cwd=PROGRAMS, env=env, capture_output=True, text=True, timeout=600)
+        return run_python(
+            None, "-m", tool, "--config-file" if tool == "mypy" else "--mypy-config-file",
+            str(PROGRAMS / "mypy.ini"), *args, env=env, cwd=PROGRAMS, timeout=600)
     return run
 
 
