@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "velk/core.hpp"
+#include "velk/utf8.hpp"
 
 namespace {
 
@@ -82,99 +83,9 @@ Ref get_file_path(const Args& a) {
     return self.method("_get_full_path"_n, filename);
 }
 
-// UTF-8 without PyUnicode_AsUTF8: that caches a UTF-8 copy inside the
-// caller's string for the string's whole life (three times the size of a
-// Chinese text), so the record is encoded here into its own buffer instead.
-// A lone surrogate is left to the codec, which raises the usual error.
-[[noreturn]] void raise_unencodable(PyObject* s) {
-    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(s));
-    PyErr_SetString(PyExc_SystemError, "lone surrogate not found by the codec");
-    throw_error();
-}
-
-template <class Char>
-size_t utf8_size_of(PyObject* s, const Char* text, Py_ssize_t n) {
-    size_t size = size_t(n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = text[i];
-        if (c < 0x80) continue;
-        if (c < 0x800) size += 1;
-        else if (c >= 0xD800 && c <= 0xDFFF) raise_unencodable(s);
-        else if (c < 0x10000) size += 2;
-        else size += 3;
-    }
-    return size;
-}
-
-// Bytes of the UTF-8 form of s; throws UnicodeEncodeError for surrogates.
-size_t utf8_size(PyObject* s) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (PyUnicode_IS_ASCII(s)) return size_t(n);
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return utf8_size_of(s, PyUnicode_1BYTE_DATA(s), n);
-        case PyUnicode_2BYTE_KIND: return utf8_size_of(s, PyUnicode_2BYTE_DATA(s), n);
-        default: return utf8_size_of(s, PyUnicode_4BYTE_DATA(s), n);
-    }
-}
-
-template <class Char>
-char* utf8_encode_of(const Char* text, Py_ssize_t n, char* out) {
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_UCS4 c = text[i];
-        if (c < 0x80) {
-            *out++ = char(c);
-        } else if (c < 0x800) {
-            *out++ = char(0xC0 | (c >> 6));
-            *out++ = char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            *out++ = char(0xE0 | (c >> 12));
-            *out++ = char(0x80 | ((c >> 6) & 0x3F));
-            *out++ = char(0x80 | (c & 0x3F));
-        } else {
-            *out++ = char(0xF0 | (c >> 18));
-            *out++ = char(0x80 | ((c >> 12) & 0x3F));
-            *out++ = char(0x80 | ((c >> 6) & 0x3F));
-            *out++ = char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
-// Writes the UTF-8 form of s (already sized by utf8_size) to out.
-char* utf8_encode(PyObject* s, char* out) {
-    Py_ssize_t n = PyUnicode_GET_LENGTH(s);
-    if (PyUnicode_IS_ASCII(s)) {
-        std::memcpy(out, PyUnicode_DATA(s), size_t(n));
-        return out + n;
-    }
-    switch (PyUnicode_KIND(s)) {
-        case PyUnicode_1BYTE_KIND: return utf8_encode_of(PyUnicode_1BYTE_DATA(s), n, out);
-        case PyUnicode_2BYTE_KIND: return utf8_encode_of(PyUnicode_2BYTE_DATA(s), n, out);
-        default: return utf8_encode_of(PyUnicode_4BYTE_DATA(s), n, out);
-    }
-}
-
 // The record as one buffer, so it reaches the file in a single write and
 // concurrent appenders never interleave inside it.
-class Record {
-public:
-    explicit Record(PyObject* content) {
-        size_ = utf8_size(content) + 1;  // fails before any file is touched
-        if (size_ > sizeof(small_)) {
-            big_.reset(new char[size_]);
-            data_ = big_.get();
-        }
-        *utf8_encode(content, data_) = '\n';
-    }
-    const char* data() const { return data_; }
-    size_t size() const { return size_; }
-
-private:
-    char small_[1024];
-    std::unique_ptr<char[]> big_;
-    char* data_ = small_;
-    size_t size_ = 0;
-};
+using Record = Utf8Line;
 
 enum class Failure { None, Open, Write, Close };
 
@@ -219,34 +130,39 @@ void write_through_host_open(Handle path, Handle mode, Handle content) {
     try_finally([&] { file.method("write"_n, line); }, [&] { file.method("close"_n); });
 }
 
-Ref log_text(const Args& a) {
-    auto [self, filename, content, mode] = a.bind<log_text_params>();
-    Ref full_path = self.method("_get_full_path"_n, filename);
-    int flags = direct_flags(mode);
-    if (flags < 0 || !PyUnicode_CheckExact(full_path)) {
-        utf8_size(content);  // an unencodable record fails before the file is opened
-        write_through_host_open(full_path, mode, content);
-        return none();
-    }
+// open(full_path, mode).write(record) in one system call, the GIL released.
+void append_directly(Handle full_path, int flags, Handle content) {
     // The converter open() uses: an embedded NUL is refused rather than
     // cutting the path short and writing to a different file.
     PyObject* encoded_path = nullptr;
     if (!PyUnicode_FSConverter(full_path, &encoded_path)) throw_error();
-    Ref path_bytes = Ref::steal(encoded_path);
-    const char* path = PyBytes_AS_STRING(path_bytes);
+    Ref path = Ref::steal(encoded_path);
     Record record(content);
     int error = 0;
     Failure failure;
     Py_BEGIN_ALLOW_THREADS
-    failure = write_file(path, flags, record, &error);
+    failure = write_file(PyBytes_AS_STRING(path.ptr()), flags, record, &error);
     Py_END_ALLOW_THREADS
-    if (failure == Failure::None) return none();
+    if (failure == Failure::None) return;
     errno = error;
     if (failure == Failure::Open)
         PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, full_path);
     else
         PyErr_SetFromErrno(PyExc_OSError);
     throw_error();
+}
+
+Ref log_text(const Args& a) {
+    auto [self, filename, content, mode] = a.bind<log_text_params>();
+    Ref full_path = self.method("_get_full_path"_n, filename);
+    int flags = direct_flags(mode);
+    if (flags >= 0 && PyUnicode_CheckExact(full_path)) {
+        append_directly(full_path, flags, content);
+    } else {
+        utf8_size(content);  // an unencodable record fails before the file is opened
+        write_through_host_open(full_path, mode, content);
+    }
+    return none();
 }
 
 constexpr FunctionSpec methods[] = {
