@@ -234,10 +234,10 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
             const Param& p = s.params[i];
             if (p.check == Check::Any || exact_type(p.check, slots[i])) continue;
             converted[i] = check_argument(p, slots[i]);
-            slots[i] = converted[i].get();
+            slots[i] = converted[i];
         }
         Ref result = s.impl(Args{slots, f->module, f->data, s.params.data()});
-        check_result(s, result.get());
+        check_result(s, result);
         return result.release();
     } catch (const PyError&) {
         return nullptr;
@@ -247,9 +247,9 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
 }
 
 inline Ref eval_expression(const char* expr) {
-    Ref globals = Ref::steal(PyDict_New());
-    check(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
-    return Ref::steal(PyRun_String(expr, Py_eval_input, globals.get(), globals.get()));
+    Ref globals = new_dict();
+    check(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
+    return Ref::steal(PyRun_String(expr, Py_eval_input, globals, globals));
 }
 
 inline PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -324,41 +324,34 @@ inline PyObject* get_kwdefaults(PyObject*, void*) { return Py_NewRef(Py_None); }
 inline PyObject* get_annotations(PyObject* self, void*) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     try {
-        Ref d = Ref::steal(PyDict_New());
+        Ref d = new_dict();
         for (const Param& p : f->desc->params)
-            if (p.annotation) check(PyDict_SetItemString(d.get(), p.name, str(p.annotation).get()));
-        if (f->desc->returns)
-            check(PyDict_SetItemString(d.get(), "return", str(f->desc->returns).get()));
+            if (p.annotation) check(PyDict_SetItemString(d, p.name, str(p.annotation)));
+        if (f->desc->returns) check(PyDict_SetItemString(d, "return", str(f->desc->returns)));
         return d.release();
     } catch (const PyError&) {
         return nullptr;
     }
 }
 
+// inspect.Signature([inspect.Parameter(name, POSITIONAL_OR_KEYWORD, default=...,
+// annotation=...) ...], return_annotation=...)
 inline Ref build_signature(FunctionObject* f) {
     Ref inspect = import("inspect");
-    Ref parameter = getattr(inspect.get(), "Parameter");
-    Ref kind = getattr(parameter.get(), "POSITIONAL_OR_KEYWORD");
-    Ref empty = getattr(parameter.get(), "empty");
+    Ref parameter = inspect.attr("Parameter"_n);
+    Ref kind = parameter.attr("POSITIONAL_OR_KEYWORD"_n);
+    Ref empty = parameter.attr("empty"_n);
+    auto text_or_empty = [&](const char* text) { return text ? str(text) : empty; };
     const auto& params = f->desc->params;
-    Ref list = Ref::steal(PyList_New(0));
+    Ref list = new_list();
     for (size_t i = 0; i < params.size(); ++i) {
-        Ref kwargs = Ref::steal(PyDict_New());
-        check(PyDict_SetItemString(kwargs.get(), "default",
-                                   f->defaults[i] ? f->defaults[i] : empty.get()));
-        check(PyDict_SetItemString(kwargs.get(), "annotation",
-                                   params[i].annotation ? str(params[i].annotation).get()
-                                                        : empty.get()));
-        Ref posargs = Ref::steal(PyTuple_Pack(2, f->names[i], kind.get()));
-        Ref p = Ref::steal(PyObject_Call(parameter.get(), posargs.get(), kwargs.get()));
-        check(PyList_Append(list.get(), p.get()));
+        PyObject* default_value = f->defaults[i] ? f->defaults[i] : empty.ptr();
+        Ref p = parameter(f->names[i], kind, "default"_kw = default_value,
+                          "annotation"_kw = text_or_empty(params[i].annotation));
+        check(PyList_Append(list, p));
     }
-    Ref kwargs = Ref::steal(PyDict_New());
-    check(PyDict_SetItemString(kwargs.get(), "return_annotation",
-                               f->desc->returns ? str(f->desc->returns).get() : empty.get()));
-    Ref posargs = Ref::steal(PyTuple_Pack(1, list.get()));
-    Ref signature = getattr(inspect.get(), "Signature");
-    return Ref::steal(PyObject_Call(signature.get(), posargs.get(), kwargs.get()));
+    return inspect.attr("Signature"_n)(
+        list, "return_annotation"_kw = text_or_empty(f->desc->returns));
 }
 
 inline PyObject* get_signature(PyObject* self, void*) {
@@ -428,7 +421,7 @@ inline Ref make_function(PyObject* function_type, PyObject* module, const Functi
     }
     auto* tp = reinterpret_cast<PyTypeObject*>(function_type);
     Ref obj = Ref::steal(tp->tp_alloc(tp, 0));
-    auto* f = reinterpret_cast<FunctionObject*>(obj.get());
+    auto* f = reinterpret_cast<FunctionObject*>(obj.ptr());
     f->vectorcall = detail::function_vectorcall;
     f->desc = &desc;
     f->module = Py_NewRef(module);

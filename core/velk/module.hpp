@@ -90,7 +90,7 @@ public:
     const char* name() const { return PyModule_GetName(m_); }
 
     void add(const char* name, const Ref& value) {
-        check(PyModule_AddObjectRef(m_, name, value.get()));
+        check(PyModule_AddObjectRef(m_, name, value));
     }
     // `import module` (or `import module as alias`), bound in the module.
     Ref import(const char* module, const char* alias = nullptr) {
@@ -107,7 +107,7 @@ public:
 
     Ref function(const FunctionSpec& desc, const char* owner = nullptr, PyObject* data = nullptr,
                  std::span<PyObject* const> defaults = {}) const {
-        return make_function(holder<State>(m_).function_type.get(), m_, desc, owner, data,
+        return make_function(holder<State>(m_).function_type, m_, desc, owner, data,
                              defaults);
     }
 
@@ -115,19 +115,18 @@ public:
     // further namespace entries; created through the bases' metaclass.
     Ref make_class(const char* name, const char* doc, std::span<const FunctionSpec> methods,
                    PyObject* bases = nullptr, PyObject* extra_namespace = nullptr) {
-        Ref ns = Ref::steal(PyDict_New());
-        Ref module_name = Ref::steal(PyModule_GetNameObject(m_));
-        check(PyDict_SetItemString(ns.get(), "__module__", module_name.get()));
-        check(PyDict_SetItemString(ns.get(), "__qualname__", str(name).get()));
-        if (doc) check(PyDict_SetItemString(ns.get(), "__doc__", str(doc).get()));
-        if (extra_namespace) check(PyDict_Update(ns.get(), extra_namespace));
+        Ref ns = new_dict();
+        ns.set_item("__module__"_n, Ref::steal(PyModule_GetNameObject(m_)));
+        ns.set_item("__qualname__"_n, str(name));
+        if (doc) ns.set_item("__doc__"_n, str(doc));
+        if (extra_namespace) check(PyDict_Update(ns, extra_namespace));
         for (const FunctionSpec& desc : methods)
-            check(PyDict_SetItemString(ns.get(), desc.name, function(desc, name).get()));
+            check(PyDict_SetItemString(ns, desc.name, function(desc, name)));
         Ref base_tuple = bases ? Ref::borrow(bases) : Ref::steal(PyTuple_New(0));
-        PyObject* metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
-        if (PyTuple_GET_SIZE(base_tuple.get()) > 0)
-            metaclass = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(base_tuple.get(), 0)));
-        return call(metaclass, str(name).get(), base_tuple.get(), ns.get());
+        Handle metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
+        if (PyTuple_GET_SIZE(base_tuple.ptr()) > 0)
+            metaclass = reinterpret_cast<PyObject*>(Py_TYPE(PyTuple_GET_ITEM(base_tuple.ptr(), 0)));
+        return metaclass(str(name), base_tuple, ns);
     }
 
     // Compiles one small Python function per log statement, so that a logger
@@ -142,15 +141,15 @@ public:
         }
         std::string filename = std::string("<") + name() + ">";
         Ref code = Ref::steal(Py_CompileString(source.c_str(), filename.c_str(), Py_file_input));
-        Ref ns = Ref::steal(PyDict_New());
-        check(PyDict_SetItemString(ns.get(), "__builtins__", PyEval_GetBuiltins()));
-        check(PyDict_SetItemString(ns.get(), "__name__", str(name()).get()));
-        Ref done = Ref::steal(PyEval_EvalCode(code.get(), ns.get(), ns.get()));
+        Ref ns = new_dict();
+        ns.set_item("__builtins__"_n, PyEval_GetBuiltins());
+        ns.set_item("__name__"_n, str(name()));
+        Ref done = Ref::steal(PyEval_EvalCode(code, ns, ns));
         Ref tuple = Ref::steal(PyTuple_New(Py_ssize_t(sites.size())));
         for (size_t i = 0; i < sites.size(); ++i) {
             std::string fn = "_log_" + std::to_string(i);
-            PyObject* f = PyDict_GetItemString(ns.get(), fn.c_str());  // borrowed
-            PyTuple_SET_ITEM(tuple.get(), Py_ssize_t(i), Py_NewRef(f));
+            PyObject* f = PyDict_GetItemString(ns, fn.c_str());  // borrowed
+            PyTuple_SET_ITEM(tuple.ptr(), Py_ssize_t(i), Py_NewRef(f));
         }
         holder<State>(m_).log_sites = tuple;
     }
@@ -163,15 +162,15 @@ private:
 // to it (a callback that must know its owner, say).
 template <class State>
 Ref bound_function(const Args& a, const FunctionSpec& desc, PyObject* data) {
-    return make_function(holder<State>(a.module).function_type.get(), a.module, desc, nullptr,
+    return make_function(holder<State>(a.module).function_type, a.module, desc, nullptr,
                          data);
 }
 
 // Logs `text` through node.get_logger() at the statement `site`.
 template <class State>
 Ref log(const Args& a, size_t site, PyObject* node, PyObject* text) {
-    PyObject* fn = PyTuple_GET_ITEM(holder<State>(a.module).log_sites.get(), Py_ssize_t(site));
-    return call(fn, node, text);
+    Handle fn = PyTuple_GET_ITEM(holder<State>(a.module).log_sites.ptr(), Py_ssize_t(site));
+    return fn(node, text);
 }
 
 namespace detail {
@@ -182,7 +181,7 @@ int module_traverse(PyObject* m, visitproc visit, void* arg) {
     if (!h.live) return 0;
     int rc = 0;
     h.visit([&](Ref& r) {
-        if (!rc && r.get()) rc = visit(r.get(), arg);
+        if (!rc && r) rc = visit(r, arg);
     });
     return rc;
 }
@@ -220,7 +219,7 @@ inline PyObject* module_create(PyObject* module_spec, PyModuleDef*) {
     }
     Ref name = Ref::steal_or_null(PyObject_GetAttrString(module_spec, "name"));
     if (!name) return nullptr;
-    return PyModule_NewObject(name.get());
+    return PyModule_NewObject(name);
 }
 
 inline bool warn_on_version_mismatch(const char* qualified_name) {
