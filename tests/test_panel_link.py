@@ -582,7 +582,9 @@ def test_destroy_racing_a_starting_attempt(panel, silent, make_link, ros_logs, f
 
 # Child programs that end the way applications do; the panel server runs in
 # the test process. {ending} closes the program.
+# A child that hangs dumps its threads' stacks (into the failure message) and ends.
 EXIT_PROGRAM = """
+import faulthandler; faulthandler.dump_traceback_later(40, exit=True)
 import os, signal, threading, time, rclpy
 from rclpy.executors import SingleThreadedExecutor
 from velk_dev_kit import PanelLink
@@ -604,8 +606,8 @@ rclpy.shutdown()
 """,
     # rclpy.spin stopped by a real SIGINT
     "interrupted": """
-threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
 try:
+    threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
     rclpy.spin(links[0])
 except KeyboardInterrupt:
     pass
