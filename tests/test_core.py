@@ -58,7 +58,6 @@ def test_second_interpreter_is_refused():
     )
 
 
-@pytest.mark.skipif(not hasattr(sys, "_is_gil_enabled"), reason="needs 3.13+")
 def test_loading_a_module_turns_the_gil_on():
     out = python_output(
         """

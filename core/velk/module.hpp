@@ -273,12 +273,8 @@ PyObject* module_init(const char* name, const char* doc) {
     static PyModuleDef_Slot slots[] = {
         {Py_mod_create, reinterpret_cast<void*>(detail::module_create)},
         {Py_mod_exec, reinterpret_cast<void*>(detail::module_exec<State, Body>)},
-#if PY_VERSION_HEX >= 0x030C0000
         {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
-#endif
-#if PY_VERSION_HEX >= 0x030D0000
         {Py_mod_gil, Py_MOD_GIL_USED},
-#endif
         {0, nullptr},
     };
     static PyModuleDef def = {
