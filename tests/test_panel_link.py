@@ -1,5 +1,6 @@
 """PanelLink against a real WebSocket server on 127.0.0.1."""
 import asyncio
+import json
 import math
 import random
 import socket
@@ -340,18 +341,24 @@ def test_topic_callback_errors_are_contained(make_link, ros_logs):
         calls.append(data)
         if data == "boom":
             raise KeyError("boom")
+        if data == "own":
+            json.loads("[")  # the application's own decode error
 
     link = make_link(free_port(), callback=callback)
     link._on_message(String(data="{oops"))
     link._on_message(String(data='"boom"'))
+    link._on_message(String(data='"own"'))
+    link._on_message(object())
     link._on_message(String(data="1"))
-    assert calls == ["boom", 1]
+    assert calls == ["boom", "own", 1]
     link.callback = 5
     link._on_message(String(data="2"))
     assert messages(ros_logs, "ERROR") == [
         "JSON decode error: Expecting property name enclosed in double quotes: "
         "line 1 column 2 (char 1)",
         "Callback error: 'boom'",
+        "Callback error: Expecting value: line 1 column 2 (char 1)",
+        "Callback error: 'object' object has no attribute 'data'",
         "Callback error: 'int' object is not callable"]
 
 
