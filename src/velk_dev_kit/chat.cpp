@@ -120,12 +120,8 @@ Ref member_or_absent(Handle obj, Handle key, Default d) {
     return obj.method("get"_n, key, make_default(d));
 }
 
-// seq[0]
-Ref first_item(Handle seq) {
-    if (PyList_CheckExact(seq) && PyList_GET_SIZE(seq.ptr()) > 0)
-        return Ref::borrow(PyList_GET_ITEM(seq.ptr(), 0));
-    return Ref::steal(PySequence_GetItem(seq, 0));
-}
+// seq[0], as a sequence: a dict is refused rather than looked up.
+Ref first_item(Handle seq) { return Ref::steal(PySequence_GetItem(seq, 0)); }
 
 // JSON is UTF-8 (or UTF-16/32, told by its first bytes) unless the
 // Content-Type names a charset. The HTTP client would otherwise read a text/*
@@ -244,7 +240,7 @@ Ref raise_error(const Args& a) {
     if (!PyDict_Check(body)) raise_generic_error(s, status);
     Ref error = member(body, "error"_n, Default::None);
     if (PyDict_Check(error)) raise_described_error(s, error, status);
-    if (PyUnicode_Check(error) && PyUnicode_GET_LENGTH(error.ptr()) > 0)
+    if (PyUnicode_Check(error) && PyUnicode_GET_LENGTH(error) > 0)
         raise_chat_error(s, error.str(), {}, status);
     raise_chat_error(s, str("unknown error"), {}, status);
 }
@@ -403,7 +399,7 @@ void fill(StreamBody& g, State& s) {
     }
     if (!PyBytes_Check(data))
         raise(PyExc_TypeError, fstr("response body read gave ", type_name(data), ", not bytes"));
-    if (PyBytes_GET_SIZE(data.ptr()) == 0) {
+    if (PyBytes_GET_SIZE(data) == 0) {
         g.eof = true;
         return;
     }
@@ -418,8 +414,8 @@ bool next_line(StreamBody& g, const char** data, size_t* size) {
     if (g.partial.empty() && g.partial.capacity() > kKeptLineCapacity)
         std::string().swap(g.partial);
     if (g.block) {
-        const char* buf = PyBytes_AS_STRING(g.block.ptr());
-        const Py_ssize_t len = PyBytes_GET_SIZE(g.block.ptr());
+        const char* buf = PyBytes_AS_STRING(g.block);
+        const Py_ssize_t len = PyBytes_GET_SIZE(g.block);
         Py_ssize_t pos = g.pos;
         if (g.skip_lf && pos < len) {
             if (buf[pos] == '\n') ++pos;
@@ -472,10 +468,10 @@ bool json_space(int kind, const void* d, Py_ssize_t i) {
 // json.loads(text) through the decoder's scanner: the same values and the
 // same refusals without the per-call wrapper. An empty Ref when the text is
 // not one JSON value.
-Ref decode_json(State& s, Handle text) {
-    const Py_ssize_t n = PyUnicode_GET_LENGTH(text.ptr());
-    const int kind = PyUnicode_KIND(text.ptr());
-    const void* d = PyUnicode_DATA(text.ptr());
+Ref decode_json(State& s, PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* d = PyUnicode_DATA(text);
     if (n > 0 && PyUnicode_READ(kind, d, 0) == 0xFEFF) return {};  // loads refuses a BOM
     Py_ssize_t start = 0;
     while (start < n && json_space(kind, d, start)) ++start;
@@ -485,11 +481,11 @@ Ref decode_json(State& s, Handle text) {
         s.not_json, [&] { return s.scan_once(text, from_long(start)); },
         [](Handle) { return Ref(); });
     if (!result) return {};
-    Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GET_ITEM(result.ptr(), 1));
+    Py_ssize_t end = PyLong_AsSsize_t(PyTuple_GetItem(result, 1));
     if (end < 0 && PyErr_Occurred()) throw_error();
     while (end < n && json_space(kind, d, end)) ++end;
     if (end != n) return {};  // more after the value
-    return Ref::borrow(PyTuple_GET_ITEM(result.ptr(), 0));
+    return Ref::borrow(PyTuple_GetItem(result, 0));
 }
 
 // The text piece of one chunk, or an empty Ref when it carries none.
