@@ -52,8 +52,6 @@ constexpr Param error_init_params[] = {
     {"code", "Optional[str]", Check::Str, "None"},
     {"status_code", "Optional[int]", Check::Int, "None"},
 };
-
-
 constexpr Param chat_init_params[] = {
     {"self"},
     {"api_base", "Optional[str]", Check::Str, "None"},
@@ -77,7 +75,6 @@ constexpr Param stream_chat_params[] = {
     {"url", "str", Check::Str},
     {"body", "Dict[str, Any]", Check::Dict},
 };
-
 
 // ---------------------------------------------------------------- reading replies
 
@@ -198,7 +195,7 @@ Ref error_init(const Args& a) {
 Ref chat_init(const Args& a) {
     auto [self, api_base, model, system_prompt, timeout] = a.bind<chat_init_params>();
     Ref base = api_base.truth() ? Ref::borrow(api_base)
-                                : getenv("VELK_API_BASE", str(kDefaultApiBase));
+                                : velk::getenv("VELK_API_BASE", str(kDefaultApiBase));
     self.set_attr("_api_base"_n, base.method("rstrip"_n, "/"_n));
     self.set_attr("_default_model"_n, model);
     self.set_attr("_system_prompt"_n, system_prompt);
@@ -248,6 +245,7 @@ Ref raise_error(const Args& a) {
 Ref chat(const Args& a) {
     auto [self, messages, model, stream, session_id, temperature, max_tokens] =
         a.bind<chat_params>();
+    const bool streamed = stream.truth();
     self.method("_fetch_config"_n);
     Ref url = self.attr("_llm_chat_url"_n);
     Ref conversation = Ref::borrow(messages);
@@ -263,11 +261,11 @@ Ref chat(const Args& a) {
     Ref body = new_dict();
     body.set_item("model"_n, model.truth() ? Ref::borrow(model) : self.attr("_default_model"_n));
     body.set_item("messages"_n, conversation);
-    body.set_item("stream"_n, boolean(stream.truth()));
+    body.set_item("stream"_n, boolean(streamed));
     if (session_id.truth()) body.set_item("session_id"_n, session_id);
     if (temperature != Py_None) body.set_item("temperature"_n, temperature);
     if (max_tokens != Py_None) body.set_item("max_tokens"_n, max_tokens);
-    if (stream.truth()) return self.method("_stream_chat"_n, url, body);
+    if (streamed) return self.method("_stream_chat"_n, url, body);
 
     Ref resp = self.attr("_session"_n).method("post"_n, url, "json"_kw = body,
                                               "timeout"_kw = self.attr("_timeout"_n));
@@ -299,10 +297,6 @@ Ref models(const Args& a) {
 // lines at CR, LF or CRLF only, so no character inside a chunk can cut a
 // line and a piece is handed out as soon as its line is complete.
 
-struct StreamBody;
-Ref advance(StreamBody& g, State& s);
-void release(StreamBody& g);
-
 struct StreamBody {
     using ModuleState = State;
     static constexpr const char* type_name = "velk_dev_kit.chat.generator";
@@ -325,11 +319,11 @@ struct StreamBody {
     StreamBody(Handle client, Handle url, Handle body)
         : client(Ref::borrow(client)), url(Ref::borrow(url)), body(Ref::borrow(body)) {}
 
-    Ref next(State& s) { return advance(*this, s); }
+    Ref next(State& s);  // runs to the next piece; empty once the stream has ended
     // Inside the body a decoding error between a chunk and its yield only
     // skips that chunk; anything else ends the body.
     bool catches(Handle exc, State& s) { return check(PyObject_IsInstance(exc, s.json_error)); }
-    void release() { ::release(*this); }
+    void release();
     template <class F>
     void visit(F&& f) {
         for (Ref* r : {&client, &url, &body, &response, &reader, &block}) f(*r);
@@ -529,33 +523,32 @@ LineResult handle_line(StreamBody& g, State& s, const char* p, size_t n, Ref* pi
     return *piece ? LineResult::Piece : LineResult::Skip;
 }
 
-// Runs the body to its next piece; an empty Ref when the stream has ended.
-Ref advance(StreamBody& g, State& s) {
-    if (!g.response) start(g, s);
+Ref StreamBody::next(State& s) {
+    if (!response) start(*this, s);
     for (;;) {
-        const char* line;
+        const char* text;
         size_t size;
-        if (next_line(g, &line, &size)) {
+        if (next_line(*this, &text, &size)) {
             Ref piece;
-            switch (handle_line(g, s, line, size, &piece)) {
+            switch (handle_line(*this, s, text, size, &piece)) {
                 case LineResult::Piece: return piece;
                 case LineResult::Done: return {};
                 case LineResult::Skip: continue;
             }
         }
-        if (g.eof) return {};
-        fill(g, s);
+        if (eof) return {};
+        fill(*this, s);
     }
 }
 
 // Closes the response, which gives its connection back to the session's
 // pool (a connection not read to its end is shut rather than reused).
-void release(StreamBody& g) {
-    g.reader.reset();
-    g.block.reset();
-    std::string().swap(g.partial);
-    std::string().swap(g.line);
-    if (Ref resp = std::exchange(g.response, Ref())) resp.method("close"_n);
+void StreamBody::release() {
+    reader.reset();
+    block.reset();
+    std::string().swap(partial);
+    std::string().swap(line);
+    if (Ref resp = std::exchange(response, Ref())) resp.method("close"_n);
 }
 
 // ---------------------------------------------------------------- definitions
