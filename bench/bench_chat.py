@@ -3,9 +3,10 @@
 Streams an answer of 10,000 pieces from a server in a child process on
 127.0.0.1 and prints, from one run:
 
-* pieces per second of Chat's streamed answer, of a plain-Python generator
-  doing the same work with the same HTTP client, and of the openai package's
-  streaming client (when it is installed), with the ratios;
+* pieces per second of Chat's streamed answer, of PyChat (the whole client
+  written in plain Python, below), of a plain-Python generator doing the
+  same work with the same HTTP client, and of the openai package's streaming
+  client (when it is installed), with the ratios;
 * the delay from the server's write of a piece to its arrival at the
   consumer, median and 99th percentile, for chunked bodies and for bodies
   that end when the server closes the connection.
@@ -108,6 +109,202 @@ def serve():
 
 # ---------------------------------------------------------------- clients
 
+DEFAULT_API_BASE = "https://api.velk.dev"
+CONFIG_PATH = "/v1/api/app/config"
+READ_SIZE = 64 * 1024
+
+
+class PyChatError(Exception):
+    """ChatError in plain Python."""
+
+    def __init__(self, message, code=None, status_code=None):
+        self.message = message
+        self.code = code
+        self.status_code = status_code
+        super().__init__(message)
+
+
+class PyChat:
+    """Chat in plain Python: the same requests calls, errors and texts."""
+
+    def __init__(self, api_base=None, model="qwen-turbo", system_prompt=None, timeout=60):
+        import requests
+        self._api_base = (api_base or os.getenv("VELK_API_BASE", DEFAULT_API_BASE)).rstrip("/")
+        self._default_model = model
+        self._system_prompt = system_prompt
+        self._timeout = timeout
+        self._llm_chat_url = None
+        self._llm_models_url = None
+        self._session = requests.Session()
+
+    def _fetch_config(self):
+        if self._llm_chat_url:
+            return
+        params = {}
+        velk_id = os.getenv("VELK_ID")
+        if velk_id:
+            params["velk_id"] = velk_id
+        resp = self._session.get(f"{self._api_base}{CONFIG_PATH}", params=params,
+                                 timeout=self._timeout)
+        resp.raise_for_status()
+        data = self._json(resp).get("data", {})
+        chat_url, models_url = data.get("llm_chat_url", ""), data.get("llm_models_url", "")
+        self._llm_chat_url, self._llm_models_url = chat_url, models_url
+        if not chat_url:
+            raise ValueError("未获取到 llm_chat_url 配置")
+
+    @staticmethod
+    def _json(resp):
+        """resp.json() read as UTF-8 unless the response names a charset."""
+        import requests
+        from requests.utils import guess_json_utf
+        if "charset" not in resp.headers.get("content-type", "").lower():
+            resp.encoding = (guess_json_utf(resp.content) if resp.content else None) or "utf-8"
+        try:
+            return resp.json()
+        except RecursionError:
+            raise requests.exceptions.JSONDecodeError("JSON nested too deeply", resp.text, 0)
+
+    @staticmethod
+    def _error_text(value):
+        if value is None:
+            return None
+        if isinstance(value, str):
+            return str(value)
+        return json.dumps(value, ensure_ascii=False)
+
+    @staticmethod
+    def _raise_described(error, status):
+        try:
+            message = PyChat._error_text(error.get("message"))
+            code = PyChat._error_text(error.get("code"))
+        except RecursionError:
+            raise PyChatError(f"请求失败 (HTTP {status})", status_code=status)
+        raise PyChatError("unknown error" if message is None else message, code, status)
+
+    def _raise_error(self, resp):
+        import requests
+        status = resp.status_code
+        try:
+            body = self._json(resp)
+        except (ValueError, KeyError, requests.RequestException):
+            raise PyChatError(f"请求失败 (HTTP {status})", status_code=status)
+        if not isinstance(body, dict):
+            raise PyChatError(f"请求失败 (HTTP {status})", status_code=status)
+        error = body.get("error")
+        if isinstance(error, dict):
+            self._raise_described(error, status)
+        if isinstance(error, str) and error:
+            raise PyChatError(str(error), status_code=status)
+        raise PyChatError("unknown error", status_code=status)
+
+    def chat(self, messages, model=None, stream=False, session_id=None, temperature=None,
+             max_tokens=None):
+        self._fetch_config()
+        url = self._llm_chat_url
+        if self._system_prompt:
+            messages = [{"role": "system", "content": self._system_prompt}] + messages
+        body = {"model": model or self._default_model, "messages": messages,
+                "stream": bool(stream)}
+        if session_id:
+            body["session_id"] = session_id
+        if temperature is not None:
+            body["temperature"] = temperature
+        if max_tokens is not None:
+            body["max_tokens"] = max_tokens
+        if stream:
+            return self._stream_chat(url, body)
+        resp = self._session.post(url, json=body, timeout=self._timeout)
+        if resp.status_code >= 400:
+            self._raise_error(resp)
+        choices = self._json(resp).get("choices", [])
+        if not choices:
+            return ""
+        content = choices[0].get("message", {}).get("content", "")
+        return "" if content is None else content
+
+    @staticmethod
+    def _blocks(resp):
+        """The body as it arrives, with urllib3's read errors as requests raises them."""
+        import requests.exceptions as rx
+        import urllib3.exceptions as ux
+        from urllib3.response import HTTPResponse
+        raw = resp.raw
+        try:
+            if isinstance(raw, HTTPResponse) and raw.chunked:
+                yield from raw.stream(READ_SIZE, decode_content=True)
+            elif isinstance(raw, HTTPResponse) and hasattr(raw, "read1"):
+                while block := raw.read1(READ_SIZE, decode_content=True):
+                    yield block
+            else:
+                yield from resp.iter_content(chunk_size=None)
+        except ux.ProtocolError as e:
+            raise rx.ChunkedEncodingError(e)
+        except ux.DecodeError as e:
+            raise rx.ContentDecodingError(e)
+        except ux.ReadTimeoutError as e:
+            raise rx.ConnectionError(e)
+        except ux.SSLError as e:
+            raise rx.SSLError(e)
+
+    @staticmethod
+    def _lines(blocks):
+        """Lines ended by CR, LF or CRLF only; a CRLF may be cut between blocks."""
+        partial, skip_lf = b"", False
+        for block in blocks:
+            if not isinstance(block, bytes):
+                raise TypeError(f"response body read gave {type(block).__name__}, not bytes")
+            if not block:
+                break
+            if skip_lf and block.startswith(b"\n"):
+                block = block[1:]
+            skip_lf = block.endswith(b"\r")
+            lines = (partial + block).splitlines()
+            partial = b"" if block.endswith((b"\r", b"\n")) or not lines else lines.pop()
+            yield from lines
+        if partial:
+            yield partial
+
+    def _stream_chat(self, url, body):
+        resp = self._session.post(url, json=body, stream=True, timeout=self._timeout)
+        try:
+            if resp.status_code >= 400:
+                self._raise_error(resp)
+            resp.encoding = "utf-8"
+            for n, line in enumerate(self._lines(self._blocks(resp))):
+                if n == 0:
+                    line = line.removeprefix(b"\xef\xbb\xbf")
+                if not line.startswith(b"data: "):
+                    continue
+                if line == b"data: [DONE]":
+                    return
+                try:
+                    chunk = json.loads(line[6:].decode("utf-8", "replace"))
+                except (json.JSONDecodeError, RecursionError):
+                    continue
+                if isinstance(chunk, dict) and chunk.get("error") is not None:
+                    if not isinstance(chunk["error"], dict):
+                        status = resp.status_code
+                        raise PyChatError(f"请求失败 (HTTP {status})", status_code=status)
+                    self._raise_described(chunk["error"], resp.status_code)
+                try:
+                    choices = chunk.get("choices", [])
+                    if choices:
+                        content = choices[0].get("delta", {}).get("content", "")
+                        if content:
+                            yield content
+                except json.JSONDecodeError:
+                    continue
+        finally:
+            resp.close()
+
+    def models(self):
+        self._fetch_config()
+        resp = self._session.get(self._llm_models_url, timeout=self._timeout)
+        resp.raise_for_status()
+        return [model["id"] for model in self._json(resp).get("data", [])]
+
+
 def plain_python_stream(session, url, body, timeout):
     """The same generator written in Python on the same HTTP client."""
     resp = session.post(url, json=body, stream=True, timeout=timeout)
@@ -168,9 +365,12 @@ def main():
         url = base + "/v1/chat/completions"
         body = {"model": "burst-chunked", "messages": USER, "stream": True}
         list(plain_python_stream(session, url, body, 60))
+        pychat = PyChat(api_base=base, model="burst-chunked")
+        list(pychat.chat(USER, stream=True))
 
         rates = {
             "velk_dev_kit Chat": rate(lambda: chat.chat(USER, stream=True)),
+            "PyChat": rate(lambda: pychat.chat(USER, stream=True)),
             "plain Python": rate(lambda: plain_python_stream(session, url, body, 60)),
         }
         try:

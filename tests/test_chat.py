@@ -2,6 +2,7 @@
 OpenAI-compatible chat service."""
 
 import collections.abc
+import contextlib
 import gc
 import json
 import socket
@@ -643,6 +644,8 @@ def test_error_event_after_first_piece_of_slow_stream(svc, kind):
 def test_generator_protocol(svc):
     g = stream_of(svc, [data(str(i)) for i in range(6)] + [DONE])
     assert iter(g) is g and isinstance(g, collections.abc.Generator)
+    assert repr(g).startswith("<generator object Chat._stream_chat at 0x")
+    assert (g.__name__, g.__qualname__) == ("_stream_chat", "Chat._stream_chat")
     assert not g.gi_running
     with pytest.raises(TypeError, match="just-started"):
         g.send(1)
@@ -660,13 +663,26 @@ def test_generator_protocol(svc):
     assert g.close() is None
 
 
-def test_unstarted_generator_close_and_throw_send_nothing(svc):
+@pytest.mark.parametrize("args, error, message", [
+    ((ValueError("boom"),), ValueError, "boom"),
+    ((ValueError, "boom"), ValueError, "boom"),  # the older (type, value) form
+    ((ValueError, ("boom",)), ValueError, "boom"),
+    # Refused arguments: the generator stays as it was.
+    ((), TypeError, "throw expected at least 1 argument, got 0"),
+    ((1,), TypeError, "exceptions must be classes or instances deriving from BaseException, not int"),
+    ((ValueError("x"), 1), TypeError, "instance exception may not have a separate value"),
+    ((ValueError, "x", 1), TypeError, "throw() third argument must be a traceback object"),
+])
+def test_unstarted_generator_close_and_throw_send_nothing(svc, args, error, message):
     g = stream_of(svc, [data("a"), DONE])
     g.close()
     assert list(g) == []
     g = Chat().chat(USER, stream=True)
-    with pytest.raises(ValueError, match="boom"):
-        g.throw(ValueError("boom"))
+    with pytest.warns(DeprecationWarning) if len(args) > 1 else contextlib.nullcontext():
+        with pytest.raises(error) as info:
+            g.throw(*args)
+    assert str(info.value) == message and not g.gi_running
+    g.close()
     assert list(g) == [] and svc.sent("POST") == []
 
 

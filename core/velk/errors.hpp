@@ -93,6 +93,22 @@ auto guarded(Body&& body, Handler&& handler) -> decltype(body()) {
     return handler(Handle(caught));
 }
 
+// try: return body()
+// except types as e: return handler(e)
+// `types` is an exception class or a tuple of them, as in an except clause.
+template <class Body, class Handler>
+auto guarded(Handle types, Body&& body, Handler&& handler) -> decltype(body()) {
+    Ref caught;
+    try {
+        return body();
+    } catch (const PyError&) {
+        if (!PyErr_ExceptionMatches(types)) throw;
+        caught = Ref::steal_or_null(PyErr_GetRaisedException());
+    }
+    Handling handling(caught);
+    return handler(Handle(caught));
+}
+
 // The same for a pending exception left by a call that reports failure by
 // its result: except Exception as e: return handler(e).
 template <class Handler>
