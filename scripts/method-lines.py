@@ -5,7 +5,8 @@
 
 C++ side: every function of the file taking `(const Args& a)` (the methods and
 callbacks that Python calls), counted in code lines (no blank lines, no
-comment-only lines); a second total adds the file's own functions they reach. Python side: the methods
+comment-only lines); a second total adds the file's own functions they reach,
+and a third is every code line of the file, its tables and texts included. Python side: the methods
 of the classes named Py* in bench/bench_<module>.py, counted the same way,
 without their documentation strings (the C++ keeps those in its tables).
 """
@@ -16,7 +17,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
-SIGNATURE = re.compile(r"^(?:[\w:<>,*&]+\s+)+[*&]?(\w+)\s*\(([^;{}]*)")
+SIGNATURE = re.compile(r"^(?:\[\[\w+\]\]\s+)?(?:[\w:<>,*&]+\s+)+[*&]?(\w+)\s*\(([^;{}]*)")
 
 
 def code_lines(lines):
@@ -96,10 +97,12 @@ def main(argv):
         print("  C++ methods: " + ", ".join(f"{n} {c}" for n, c in cpp.items()))
         print("  C++ helpers they reach: " + ", ".join(f"{n} {c}" for n, c in helpers.items()))
         print("  Python: " + ", ".join(f"{n} {c}" for n, c in py.items()))
+        whole = code_lines(path.read_text().splitlines())
         if total_py:
             print(f"  methods {total_cpp} / Python {total_py} = {total_cpp / total_py:.2f}x; "
                   f"with helpers {total_cpp + total_helpers} = "
-                  f"{(total_cpp + total_helpers) / total_py:.2f}x")
+                  f"{(total_cpp + total_helpers) / total_py:.2f}x; "
+                  f"whole file (tables and texts too) {whole} = {whole / total_py:.2f}x")
         else:
             print(f"  methods {total_cpp}, with helpers {total_cpp + total_helpers}; "
                   f"no Py* class in {bench.name}")
