@@ -24,15 +24,16 @@ namespace velk {
 
 namespace dispatch_detail {
 
-inline constexpr size_t kMaxNames = 8;
+inline constexpr size_t kMaxNames = 12;
 
 // The process-wide part: written once while the module executes, then only
 // read, except the generation, which the watcher bumps.
 struct Shared {
     std::atomic<uint64_t> generation{1};
     int watcher = -1;
-    PyObject* names[kMaxNames] = {};  // watched names: the node's and "time"
+    PyObject* names[kMaxNames] = {};  // watched names: the module's and "time"
     size_t name_count = 0;
+    std::pair<PyObject*, int> name_table[32] = {};  // see name_index (kNameSlots)
     PyTypeObject* function_type = nullptr;
     PyObject* module_dict = nullptr;  // where the module's code finds `time`
     PyObject* time_module = nullptr;  // what it must be for the direct clock
@@ -94,39 +95,40 @@ struct TypeTable {
     bool says(PyTypeObject* tp, PyObject* name, bool (*ask)(PyTypeObject*, PyObject*, Impl),
               Impl impl = nullptr) {
         unsigned version = std::atomic_ref(tp->tp_version_tag).load(std::memory_order_acquire);
-        size_t home = ((uintptr_t(tp) >> 6) * 31 + (uintptr_t(name) >> 4)) % N;
-        for (size_t i = home; i < home + N; ++i) {
-            TypeEntry& e = entries[i % N];
+        for (size_t i = home(tp, name), end = i + N; i < end; ++i) {
+            const TypeEntry& e = entries[i % N];
             if (e.type == tp && e.name == name) {
-                if (version != 0 && e.version == version) return e.yes;
-                return e = remember(tp, name, version, ask, impl), e.yes;
+                if (version != 0 && e.version == version) [[likely]]
+                    return e.yes;
+                break;
             }
-            if (!e.type) return e = remember(tp, name, version, ask, impl), e.yes;
+            if (!e.type) break;
         }
-        TypeEntry& e = entries[home];  // full: the home entry goes
-        return e = remember(tp, name, version, ask, impl), e.yes;
+        return remember(tp, name, version, ask, impl);
+    }
+
+private:
+    static size_t home(PyTypeObject* tp, PyObject* name) {
+        return ((uintptr_t(tp) >> 6) * 31 + (uintptr_t(name) >> 4)) % N;
     }
 
     // The tag is read before the lookup: a change meanwhile leaves a tag
     // that no longer matches. 0: not cacheable, asked again next time.
-    static TypeEntry remember(PyTypeObject* tp, PyObject* name, unsigned version,
-                              bool (*ask)(PyTypeObject*, PyObject*, Impl), Impl impl) {
-        return TypeEntry{tp, name, version, ask(tp, name, impl)};
+    [[gnu::noinline]] bool remember(PyTypeObject* tp, PyObject* name, unsigned version,
+                                    bool (*ask)(PyTypeObject*, PyObject*, Impl), Impl impl) {
+        size_t slot = home(tp, name);
+        for (size_t i = slot; i < slot + N; ++i) {  // the first free or same entry, else home
+            const TypeEntry& e = entries[i % N];
+            if (!e.type || (e.type == tp && e.name == name)) {
+                slot = i % N;
+                break;
+            }
+        }
+        bool yes = ask(tp, name, impl);
+        entries[slot] = TypeEntry{tp, name, version, yes};
+        return yes;
     }
 };
-
-// True if o's truth test and its comparison with a number run no Python
-// code: a float, an int, a singleton, or a type with neither truth slots nor
-// a comparison of its own (a function, a method).
-inline bool tests_run_no_code(PyObject* o) {
-    if (PyFloat_CheckExact(o) || PyLong_CheckExact(o) || o == Py_None || PyBool_Check(o))
-        return true;
-    PyTypeObject* tp = Py_TYPE(o);
-    return !(tp->tp_as_number && tp->tp_as_number->nb_bool) &&
-           !(tp->tp_as_mapping && tp->tp_as_mapping->mp_length) &&
-           !(tp->tp_as_sequence && tp->tp_as_sequence->sq_length) &&
-           tp->tp_richcompare == PyBaseObject_Type.tp_richcompare;
-}
 
 inline bool key_is(PyObject* key, PyObject* name) {
     if (key == name) return true;
@@ -144,10 +146,15 @@ inline int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyOb
     return 0;
 }
 
+// The names' places in shared.names, by a table on the name's address.
+inline constexpr size_t kNameSlots = 32;
+inline size_t name_slot(PyObject* name) { return (uintptr_t(name) >> 4) % kNameSlots; }
+
 inline int name_index(PyObject* name) {
-    for (size_t i = 0; i < shared.name_count; ++i)
-        if (shared.names[i] == name) return int(i);
-    return -1;
+    for (size_t i = name_slot(name);; i = (i + 1) % kNameSlots) {
+        const auto& [key, index] = shared.name_table[i];
+        if (key == name || !key) return key ? index : -1;
+    }
 }
 
 }  // namespace dispatch_detail
@@ -213,6 +220,24 @@ private:
     bool is_float_ = false;
 };
 
+// The view of one object's instance dictionary: its entries of the watched
+// names (owned; nullptr: not there) and what its type says of them.
+struct InstanceView {
+    PyObject* dict = nullptr;  // identity only; its freeing bumps the generation
+    uint64_t generation = 0;
+    PyTypeObject* type = nullptr;  // identity only, as the dictionary
+    unsigned version = 0;
+    uint32_t plain = 0;  // bit i: names[i] is a plain attribute of the type
+    PyObject* values[dispatch_detail::kMaxNames] = {};
+
+    bool shows(PyTypeObject* tp, PyObject* d) const {
+        return d && d == dict &&
+               generation == dispatch_detail::shared.generation.load(std::memory_order_acquire) &&
+               tp == type && version != 0 &&
+               version == std::atomic_ref(tp->tp_version_tag).load(std::memory_order_acquire);
+    }
+};
+
 // The per-thread caches of a dispatch path; dispatch_cache() gives the
 // calling thread's.
 class DispatchCache {
@@ -223,19 +248,24 @@ public:
         // At a thread's end its thread state is gone: the references are
         // left as they are rather than released into no thread.
         if (!PyThreadState_GetUnchecked() || !thread_attached()) return;
-        for (PyObject*& v : values_) Py_CLEAR(v);
+        for (InstanceView& view : views_)
+            for (PyObject*& v : view.values) Py_CLEAR(v);
     }
 
-    // Watches the module's globals and the time module, and names the node
-    // attributes and methods that node_attr and is_own_method serve.
+    // Watches the module's globals and the time module, and names the
+    // instance attributes that attr and is_own_method serve from views.
     static void install(PyObject* module, PyObject* function_type, PyObject* time_module,
-                        std::initializer_list<PyObject*> node_names) {
+                        std::initializer_list<PyObject*> names) {
         using dispatch_detail::shared;
-        static_assert(dispatch_detail::kMaxNames >= 2);
-        for (PyObject* name : node_names)
+        for (PyObject* name : names)
             if (shared.name_count + 1 < dispatch_detail::kMaxNames)
                 shared.names[shared.name_count++] = name;
         shared.names[shared.name_count++] = interned<"time">();
+        for (size_t n = 0; n < shared.name_count; ++n) {
+            size_t i = dispatch_detail::name_slot(shared.names[n]);
+            while (shared.name_table[i].first) i = (i + 1) % dispatch_detail::kNameSlots;
+            shared.name_table[i] = {shared.names[n], int(n)};
+        }
         shared.function_type = reinterpret_cast<PyTypeObject*>(function_type);
         shared.time_module = Py_NewRef(time_module);  // both kept for good, as names are
         shared.builtin_time = Ref::steal(PyObject_GetAttr(time_module, interned<"time">())).release();
@@ -252,34 +282,12 @@ public:
 
     // o.name
     Ref attr(Handle o, Handle name) {
-        if (plain_.says(o.type(), name, dispatch_detail::plain_attribute)) {
-            Ref dict = instance_dict(o);
-            PyObject* v;
-            if (dict && check(PyDict_GetItemRef(dict, name, &v))) {
-                last_entry_ = {o, name, v};
-                return Ref::steal(v);
-            }
-        }
-        return o.attr(name);
-    }
-
-    // o.name read again right after a read that gave `previous`, with only
-    // a test of `previous` in between: that read finds the same object when
-    // the first was o's instance-dictionary entry and the test ran no code.
-    Ref attr_again(Handle o, Handle name, Handle previous) {
-        if (last_entry_.o == o && last_entry_.name == name && last_entry_.value == previous &&
-            dispatch_detail::tests_run_no_code(previous))
-            return Ref::borrow(previous);
-        return attr(o, name);
-    }
-
-    // node.name, for the node attributes named at install.
-    Ref node_attr(Handle node, Handle name) {
         int i = dispatch_detail::name_index(name);
-        if (i >= 0 && plain_.says(node.type(), name, dispatch_detail::plain_attribute) &&
-            view_of(node) && values_[i])
-            return Ref::borrow(values_[i]);
-        return node.attr(name);
+        if (i >= 0)
+            if (const InstanceView* view = view_of(o);
+                view && (view->plain >> i & 1) && view->values[i])
+                return Ref::borrow(view->values[i]);
+        return o.attr(name);
     }
 
     // True if node.name is this module's function made with `impl` (no
@@ -288,9 +296,9 @@ public:
     bool is_own_method(Handle node, Handle name, Impl impl) {
         if (!own_.says(node.type(), name, dispatch_detail::own_method, impl)) return false;
         int i = dispatch_detail::name_index(name);
-        if (i >= 0 && view_of(node)) return values_[i] == nullptr;
-        Ref dict = instance_dict(node);
-        if (!dict) return true;
+        if (const InstanceView* view = i >= 0 ? view_of(node) : nullptr) return !view->values[i];
+        Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(node, nullptr));
+        if (!dict) return PyErr_Clear(), true;
         PyObject* v;
         bool shadowed = check(PyDict_GetItemRef(dict, name, &v));
         Py_XDECREF(v);
@@ -318,23 +326,34 @@ public:
     }
 
 private:
-    // o's instance dictionary (None-free: nullptr when o has none).
-    static Ref instance_dict(Handle o) {
-        Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(o, nullptr));
-        if (!dict) PyErr_Clear();
-        return dict;
+    static constexpr size_t kViews = 32;
+
+    // The view of o's instance dictionary as it is now, filled anew when
+    // needed; nullptr when o has none or no watcher could be had.
+    const InstanceView* view_of(Handle o) {
+        PyObject* dict = dispatch_detail::instance_dict_identity(o);
+        size_t slot = (uintptr_t(dict) >> 4) * 0x9E3779B97F4A7C15ull >> 59;  // 0..31
+        for (size_t way = 0; way < 2; ++way)
+            if (views_[(slot + way) % kViews].shows(o.type(), dict)) [[likely]]
+                return &views_[(slot + way) % kViews];
+        if (!dict || dispatch_detail::shared.watcher < 0) return nullptr;
+        // Two ways, taken in turn: two dictionaries of one slot do not push
+        // each other out.
+        size_t way = next_way_[slot];
+        next_way_[slot] = !way;
+        return fill(o, views_[(slot + way) % kViews]);
     }
 
-    // True if values_ is the view of node's instance dictionary as it is
-    // now; fills it anew when it was not.
-    bool view_of(Handle node) {
+    [[gnu::noinline]] const InstanceView* fill(Handle o, InstanceView& view) {
         using dispatch_detail::shared;
-        if (view_dict_ && view_dict_ == dispatch_detail::instance_dict_identity(node) &&
-            view_generation_ == shared.generation.load(std::memory_order_acquire))
-            return true;
-        if (shared.watcher < 0) return false;
-        Ref dict = instance_dict(node);
-        if (!dict) return false;
+        Ref dict = Ref::steal_or_null(PyObject_GenericGetDict(o, nullptr));
+        if (!dict) return PyErr_Clear(), nullptr;
+        // What the type says first, its tag read before (see TypeTable).
+        PyTypeObject* tp = o.type();
+        unsigned version = std::atomic_ref(tp->tp_version_tag).load(std::memory_order_acquire);
+        uint32_t plain = 0;
+        for (size_t i = 0; i < shared.name_count; ++i)
+            plain |= uint32_t(dispatch_detail::plain_attribute(tp, shared.names[i], nullptr)) << i;
         PyObject* fresh[dispatch_detail::kMaxNames] = {};
         uint64_t generation = 0;
         bool failed = false;
@@ -347,13 +366,16 @@ private:
             failed = PyDict_GetItemRef(dict, shared.names[i], &fresh[i]) < 0;
         Py_END_CRITICAL_SECTION();
         PyObject* old[dispatch_detail::kMaxNames];
-        std::copy(std::begin(values_), std::end(values_), old);
-        std::copy(std::begin(fresh), std::end(fresh), values_);
-        view_dict_ = failed ? nullptr : dict.ptr();
-        view_generation_ = generation;
+        std::copy(std::begin(view.values), std::end(view.values), old);
+        std::copy(std::begin(fresh), std::end(fresh), view.values);
+        view.dict = failed ? nullptr : dict.ptr();
+        view.generation = generation;
+        view.type = tp;
+        view.version = version;
+        view.plain = plain;
         for (PyObject* v : old) Py_XDECREF(v);  // may run code, even a nested dispatch
         if (failed) throw_error();
-        return view_dict_ == dict && view_generation_ == generation;
+        return view.shows(tp, dict) ? &view : nullptr;
     }
 
     // True if the module global `time` is the time module imported at load
@@ -396,14 +418,9 @@ private:
         return Ref::steal(value);
     }
 
-    struct Entry {
-        PyObject *o, *name, *value;  // identity only
-    } last_entry_ = {};
-    dispatch_detail::TypeTable<16> plain_;
     dispatch_detail::TypeTable<4> own_;
-    PyObject* view_dict_ = nullptr;  // identity only; its freeing bumps the generation
-    uint64_t view_generation_ = 0;
-    PyObject* values_[dispatch_detail::kMaxNames] = {};  // owned; nullptr: not in the dictionary
+    InstanceView views_[kViews];
+    bool next_way_[kViews] = {};
     uint64_t clock_generation_ = 0;
 };
 
@@ -423,6 +440,16 @@ inline DispatchCache& dispatch_cache() {
         return *dispatch_detail::thread_cache;
     static thread_local dispatch_detail::ThreadCacheOwner owner;
     return *(dispatch_detail::thread_cache = new DispatchCache);
+}
+
+// for x in iterable: f(x); a list by index, as its iterator goes (items
+// appended meanwhile are reached too), without the iterator.
+template <class F>
+void for_each_in(Handle iterable, F&& f) {
+    if (!PyList_CheckExact(iterable)) return iterable.for_each(f);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable.ptr()); ++i)
+        if (Ref item = Ref::steal_or_null(PyList_GetItemRef(iterable, i))) f(std::move(item));
+        else return PyErr_Clear();  // shrunk meanwhile: the iterator stops too
 }
 
 // mapping.get(key, fallback)

@@ -264,19 +264,18 @@ Ref process_route(const Args& a) {
     auto [self, msg, route_id, route] = a.bind<process_params>();
     DispatchCache& fast = dispatch_cache();
     Number now = fast.time_time(a.module);
-    Ref frequency = fast.attr(route, "frequency"_n);
-    Number publish_interval = Number(frequency) > 0
-                                  ? 1.0 / Number(fast.attr_again(route, "frequency"_n, frequency))
+    Number publish_interval = Number(fast.attr(route, "frequency"_n)) > 0
+                                  ? 1.0 / Number(fast.attr(route, "frequency"_n))
                                   : Number(0);
     // A route registered after setup has no time yet: measured as if it had 0.0.
-    Number last = item_or(fast.node_attr(self, "last_publish_time"_n), route_id,
+    Number last = item_or(fast.attr(self, "last_publish_time"_n), route_id,
                           a.state<State>().zero_float);
     Number time_since_last = now - last;
     if (time_since_last < publish_interval) return none();
     Ref processed_msg = Ref::borrow(msg);
-    if (Ref handler = fast.attr(route, "handler"_n); handler.truth()) {
+    if (fast.attr(route, "handler"_n).truth()) {
         bool failed = guarded([&] {
-            processed_msg = fast.attr_again(route, "handler"_n, handler)(msg);
+            processed_msg = fast.attr(route, "handler"_n)(msg);
             return false;
         }, [&](Handle e) {
             log_line(a, kHandlerError, self, fstr("Handler error for [", route_id, "]: ", e));
@@ -287,22 +286,22 @@ Ref process_route(const Args& a) {
     if (processed_msg != Py_None && fast.attr(route, "target_topic"_n).truth()) {
         guarded([&] {
             // if route_id in self._route_publishers: self._route_publishers[route_id].publish(...)
-            if (Ref publisher = item_if_in(fast.node_attr(self, "_route_publishers"_n), route_id))
+            if (Ref publisher = item_if_in(fast.attr(self, "_route_publishers"_n), route_id))
                 publisher.method("publish"_n, processed_msg);
         }, [&](Handle e) {
             log_line(a, kPublishError, self, fstr("Publish error for [", route_id, "]: ", e));
         });
     }
-    fast.node_attr(self, "last_publish_time"_n).set_item(route_id, now.object());
+    fast.attr(self, "last_publish_time"_n).set_item(route_id, now.object());
     return none();
 }
 
 Ref on_message(const Args& a) {
     auto [self, msg, source_topic] = a.bind<on_message_params>();
     DispatchCache& fast = dispatch_cache();
-    Ref route_ids = get_or(fast.node_attr(self, "_source_to_routes"_n), source_topic, new_list());
-    route_ids.for_each([&](Ref route_id) {
-        Ref route = get_or(fast.node_attr(self, "routes"_n), route_id, Py_None);
+    Ref route_ids = get_or(fast.attr(self, "_source_to_routes"_n), source_topic, new_list());
+    for_each_in(route_ids, [&](Ref route_id) {
+        Ref route = get_or(fast.attr(self, "routes"_n), route_id, Py_None);
         if (!route.truth() || !fast.attr(route, "enabled"_n).truth()) return;
         // self._process_route(msg, route_id, route), called directly when it is ours
         if (PyUnicode_CheckExact(route_id) &&
@@ -387,9 +386,11 @@ void body(Module<State>& m) {
     s.relay = m.make_class("SimpleTopicRelay", "简单的发布-订阅中转器，支持同一源话题的多条路由",
                            relay_methods, tuple(node));
     m.add("SimpleTopicRelay", s.relay);
+    // the relay's attributes and methods read per message, then the route records' fields
     DispatchCache::install(m.get(), holder<State>(m.get()).function_type, s.time_module,
                            {"routes"_n, "last_publish_time"_n, "_route_publishers"_n,
-                            "_source_to_routes"_n, "_process_route"_n, "_on_message"_n});
+                            "_source_to_routes"_n, "_process_route"_n, "_on_message"_n,
+                            "enabled"_n, "frequency"_n, "handler"_n, "target_topic"_n});
 }
 
 }  // namespace
