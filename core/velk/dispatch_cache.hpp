@@ -1,17 +1,18 @@
 // Caches for a per-message dispatch path.
 //
 // They buy skipping the interpreter's generic machinery where its answer is
-// known, and must always equal the Python they stand for: `o.name`
-// (fast.attr, fast.node_attr), `self.method(...)` resolving to this module's
-// own function (fast.is_own_method), `time.time()` as the module's code finds
-// it (fast.time_time), and the float arithmetic and comparisons of a rate
-// check (Number). A type's answer is kept with its version tag, which the
-// interpreter changes on every modification of the type or its bases; a
-// node's instance attributes and the clock's two names are kept while a
-// dictionary watcher, which runs before each change on the changing thread,
-// has not bumped the generation. Everything cached is per thread and holds
-// its own references, so threads running at once without the GIL never see
-// another thread's half-written entry or an object freed under them.
+// already known, and must always equal the Python they stand for: `o.name`
+// (fast.attr), `self.name(...)` resolving to this module's own function
+// (fast.is_own_method), `time.time()` as the module's code finds it
+// (fast.time_time), `mapping.get(k, d)`, `for x in xs`, and the float
+// arithmetic and comparisons of a rate check (Number). What a type says is
+// kept with its version tag, which the interpreter changes on every change
+// of the type or its bases; an object's entries of the watched names, and
+// the clock's two names, are kept until a dictionary watcher (run before
+// each change, on the changing thread) bumps the generation. Everything
+// cached is per thread and owns its references: threads running at once
+// without the GIL never read another's half-written entry, nor an object
+// that a dictionary update on another thread has freed.
 #pragma once
 
 #include <atomic>
@@ -25,6 +26,7 @@ namespace velk {
 namespace dispatch_detail {
 
 inline constexpr size_t kMaxNames = 12;
+inline constexpr size_t kNameSlots = 32;
 
 // The process-wide part: written once while the module executes, then only
 // read, except the generation, which the watcher bumps.
@@ -33,7 +35,7 @@ struct Shared {
     int watcher = -1;
     PyObject* names[kMaxNames] = {};  // watched names: the module's and "time"
     size_t name_count = 0;
-    std::pair<PyObject*, int> name_table[32] = {};  // see name_index (kNameSlots)
+    std::pair<PyObject*, int> name_table[kNameSlots] = {};  // see name_index
     PyTypeObject* function_type = nullptr;
     PyObject* module_dict = nullptr;  // where the module's code finds `time`
     PyObject* time_module = nullptr;  // what it must be for the direct clock
@@ -147,7 +149,6 @@ inline int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject* key, PyOb
 }
 
 // The names' places in shared.names, by a table on the name's address.
-inline constexpr size_t kNameSlots = 32;
 inline size_t name_slot(PyObject* name) { return (uintptr_t(name) >> 4) % kNameSlots; }
 
 inline int name_index(PyObject* name) {
@@ -268,7 +269,8 @@ public:
         }
         shared.function_type = reinterpret_cast<PyTypeObject*>(function_type);
         shared.time_module = Py_NewRef(time_module);  // both kept for good, as names are
-        shared.builtin_time = Ref::steal(PyObject_GetAttr(time_module, interned<"time">())).release();
+        shared.builtin_time = PyObject_GetAttr(time_module, interned<"time">());
+        if (!shared.builtin_time) throw_error();
         shared.watcher = PyDict_AddWatcher(dispatch_detail::on_dict_event);
         if (shared.watcher < 0) {  // none free: everything is looked up every time
             PyErr_Clear();

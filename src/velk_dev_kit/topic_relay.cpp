@@ -16,7 +16,9 @@ struct State {
     Ref relay;        // class SimpleTopicRelay
     Ref zero_int;     // 0
     Ref zero_float;   // 0.0
-    auto refs() { return std::tie(dataclass, time_module, sync_route, relay, zero_int, zero_float); }
+    auto refs() {
+        return std::tie(dataclass, time_module, sync_route, relay, zero_int, zero_float);
+    }
 };
 
 // Log statements, one call site each (the rclpy logger keeps its filter
@@ -75,8 +77,8 @@ Ref sync_route_post_init(const Args& a) {
     if (!self.attr("route_id"_n).truth()) {
         Ref source = self.attr("source_topic"_n).format();
         Ref hex = module_global(a, "uuid"_n).attr("uuid4"_n)().attr("hex"_n);
-        self.set_attr("route_id"_n,
-                      fstr(source, "_", hex.item(Ref::steal(PySlice_New(nullptr, from_long(8), nullptr)))));
+        Ref first_8 = Ref::steal(PySlice_New(nullptr, from_long(8), nullptr));  // [:8]
+        self.set_attr("route_id"_n, fstr(source, "_", hex.item(first_8)));
     }
     return none();
 }
@@ -129,7 +131,8 @@ Ref register_sync_route(const Args& a) {
     auto [self, route] = a.bind<register_params>();
     return guarded([&] {
         if (!route.attr("enabled"_n).truth()) {
-            log_line(a, kRouteDisabled, self, fstr("Route ", route.attr("route_id"_n), " is disabled"));
+            log_line(a, kRouteDisabled, self,
+                     fstr("Route ", route.attr("route_id"_n), " is disabled"));
             return boolean(true);
         }
         self.attr("routes"_n).set_item(route.attr("route_id"_n), route);
@@ -179,7 +182,8 @@ Ref setup(const Args& a) {
     });
     self.attr("routes"_n).method("items"_n).for_each([&](Ref pair) {
         auto [route_id, route] = unpack(pair);
-        if (route.attr("enabled"_n).truth()) self.method("_setup_route_publisher"_n, route_id, route);
+        if (route.attr("enabled"_n).truth())
+            self.method("_setup_route_publisher"_n, route_id, route);
     });
     self.attr("routes"_n).for_each([&](Ref route_id) {
         if (!self.attr("last_publish_time"_n).contains(route_id))
@@ -224,8 +228,9 @@ Ref setup_source_subscription(const Args& a) {
         PyObject* defaults[] = {nullptr, source_topic};
         Ref callback = make_function(holder<State>(a.module).function_type, a.module,
                                      callback_spec, kCallbackOwner, self, defaults);
-        Ref subscription = self.method("create_subscription"_n, first_route.attr("source_msg_type"_n),
-                                       source_topic, callback, from_long(10));
+        Ref subscription = self.method("create_subscription"_n,
+                                       first_route.attr("source_msg_type"_n), source_topic,
+                                       callback, from_long(10));
         self.attr("_source_subscriptions"_n).set_item(source_topic, subscription);
         Ref type_name = first_route.attr("source_msg_type"_n).attr("__name__"_n).format();
         log_line(a, kCreatedSubscription, self,
