@@ -877,3 +877,99 @@ def test_without_a_free_dictionary_watcher_everything_is_looked_up():
     result = run_python(FALLBACK_SCRIPT)
     assert result.returncode == 0, result.stderr
     assert result.stdout == "True [1, 1, 'shadow', 1] {'r': 101.0}\n"
+
+
+# ------------------------------------------- the GIL forced off (PYTHON_GIL=0)
+
+import os  # noqa: E402
+import sysconfig  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+from conftest import run_python  # noqa: E402
+
+GIL_OFF_PRELUDE = """
+import sys, threading, time
+sys.path.insert(0, {bench!r})
+import rclpy
+from std_msgs.msg import String
+from velk_dev_kit.topic_relay import SimpleTopicRelay, SyncRoute
+from bench_topic_relay import PyTopicRelay
+assert not sys._is_gil_enabled()
+rclpy.init()
+cls = {{"SimpleTopicRelay": SimpleTopicRelay, "PyTopicRelay": PyTopicRelay}}[sys.argv[1]]
+
+
+def run(workers, seconds):
+    stop = threading.Event()
+    def loop(work):
+        while not stop.is_set():
+            work()
+    threads = [threading.Thread(target=loop, args=(w,)) for w in workers]
+    for t in threads:
+        t.start()
+    time.sleep(seconds)
+    stop.set()
+    for t in threads:
+        t.join(30)
+"""
+
+# Three threads dispatch while a fourth keeps replacing one of the relay's tables.
+REPLACING_SCRIPT = GIL_OFF_PRELUDE + """
+relay = cls()
+ids = [f"r{{i}}" for i in range(4)]
+for i, route_id in enumerate(ids):
+    relay.register_sync_route(SyncRoute("/in", String, handler=lambda m: m if i % 2 else None,
+                                        frequency=0 if i < 3 else 1e-9, route_id=route_id))
+relay.setup()
+fresh = {{
+    "routes": lambda: dict(relay.routes),
+    "last_publish_time": lambda: {{route_id: 0.0 for route_id in ids}},
+    "_source_to_routes": lambda: {{"/in": list(ids)}},
+}}[sys.argv[2]]
+msg = String(data="x")
+dispatch = lambda: relay._on_message(msg, "/in")
+replace = lambda: setattr(relay, sys.argv[2], fresh())
+run([dispatch, dispatch, dispatch, replace], 1.0)
+print("ok")
+"""
+
+# Two relays with the same route ids, each dispatched from a thread of its own.
+TWO_RELAYS_SCRIPT = GIL_OFF_PRELUDE + """
+strays = []
+relays = []
+for name in ("a", "b"):
+    relay = cls()
+    def handler(m, name=name):
+        if m.data != name:
+            strays.append((name, m.data))
+    relay.register_sync_route(SyncRoute("/in", String, handler=handler, frequency=0,
+                                        route_id="r"))
+    relay.setup()
+    relays.append((relay, String(data=name)))
+workers = [lambda relay=relay, msg=msg: relay._on_message(msg, "/in") for relay, msg in relays]
+run(workers, 1.0)
+print(len(strays))
+"""
+
+free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
+                                   reason="needs the free-threaded interpreter")
+BENCH = str(Path(__file__).resolve().parent.parent / "bench")
+
+
+def run_gil_off(script, *args):
+    env = dict(os.environ, PYTHON_GIL="0", ROS_STUB_CONSOLE="0")
+    return run_python(script.format(bench=BENCH), *args, env=env, timeout=120)
+
+
+@free_threaded
+@pytest.mark.parametrize("relay", ["SimpleTopicRelay", "PyTopicRelay"])
+@pytest.mark.parametrize("script, table, expected", [
+    pytest.param(REPLACING_SCRIPT, "routes", "ok", id="replacing-routes"),
+    pytest.param(REPLACING_SCRIPT, "last_publish_time", "ok", id="replacing-last_publish_time"),
+    pytest.param(REPLACING_SCRIPT, "_source_to_routes", "ok", id="replacing-_source_to_routes"),
+    # the count of messages that reached the other relay's handler
+    pytest.param(TWO_RELAYS_SCRIPT, "", "0", id="two-relays"),
+])
+def test_dispatch_with_the_gil_off(relay, script, table, expected):
+    result = run_gil_off(script, relay, table)
+    assert (result.returncode, result.stdout.strip()) == (0, expected), result.stderr[-3000:]
