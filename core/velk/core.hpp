@@ -1,9 +1,10 @@
-// The extension modules' shared core: owned references, Python-visible
-// functions and classes with argument checks, and the module definition.
+// The extension modules' shared core: objects, names and calls; Python's
+// error statements; Python-visible functions and classes with argument
+// checks; the module definition. The generator protocol, the dispatch caches
+// and UTF-8 encoding are headers of their own, included where used.
 #pragma once
 
 #include "object.hpp"
 #include "errors.hpp"
-#include "legacy.hpp"
 #include "function.hpp"
 #include "module.hpp"

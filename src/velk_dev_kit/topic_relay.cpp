@@ -1,7 +1,5 @@
 // velk_dev_kit.topic_relay: relays messages from source topics to target topics
 // or handlers, with a publishing-rate limit per route.
-#include <array>
-
 #include "velk/core.hpp"
 #include "velk/dispatch_cache.hpp"
 
