@@ -114,6 +114,12 @@ CONFIG_PATH = "/v1/api/app/config"
 READ_SIZE = 64 * 1024
 
 
+def delta_content(chunk):
+    """The text of one streamed piece: choices[0].delta.content, or ""."""
+    choices = chunk.get("choices", [])
+    return choices[0].get("delta", {}).get("content", "") if choices else ""
+
+
 class PyChatError(Exception):
     """ChatError in plain Python."""
 
@@ -288,11 +294,9 @@ class PyChat:
                         raise PyChatError(f"请求失败 (HTTP {status})", status_code=status)
                     self._raise_described(chunk["error"], resp.status_code)
                 try:
-                    choices = chunk.get("choices", [])
-                    if choices:
-                        content = choices[0].get("delta", {}).get("content", "")
-                        if content:
-                            yield content
+                    content = delta_content(chunk)
+                    if content:
+                        yield content
                 except json.JSONDecodeError:
                     continue
         finally:
@@ -318,11 +322,9 @@ def plain_python_stream(session, url, body, timeout):
             if data == "[DONE]":
                 return
             try:
-                choices = json.loads(data).get("choices", [])
-                if choices:
-                    content = choices[0].get("delta", {}).get("content", "")
-                    if content:
-                        yield content
+                content = delta_content(json.loads(data))
+                if content:
+                    yield content
             except json.JSONDecodeError:
                 continue
     finally:

@@ -423,7 +423,7 @@ constexpr const char module_doc[] =
     "    executor.add_node(rc2)\n"
     "    executor.spin()\n";
 
-void body(Module<State>& m) {
+void exec_module(Module<State>& m) {
     State& s = m.state();
     m.import("os");
     m.import("json");
@@ -442,4 +442,4 @@ void body(Module<State>& m) {
 
 }  // namespace
 
-VELK_MODULE(panel_link, State, body, module_doc)
+VELK_MODULE(panel_link, State, exec_module, module_doc)

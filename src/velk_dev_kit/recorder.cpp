@@ -204,7 +204,7 @@ constexpr const char class_doc[] =
     "    - 自动处理filename中的目录部分\n"
     "    - 只支持文本数据记录\n    ";
 
-void body(Module<State>& m) {
+void exec_module(Module<State>& m) {
     State& s = m.state();
     s.os = m.import("os");
     s.cls = m.make_class("DataRecorder", class_doc, methods);
@@ -213,5 +213,5 @@ void body(Module<State>& m) {
 
 }  // namespace
 
-VELK_MODULE(recorder, State, body,
+VELK_MODULE(recorder, State, exec_module,
             "Appends text records to files kept inside one base directory.")

@@ -371,7 +371,7 @@ Ref make_sync_route(Module<State>& m) {
     return m.state().dataclass(cls);
 }
 
-void body(Module<State>& m) {
+void exec_module(Module<State>& m) {
     State& s = m.state();
     for (const char* name : {"Any", "Callable", "Dict", "List", "Optional", "Type"})
         m.import_from("typing", name);
@@ -398,7 +398,7 @@ void body(Module<State>& m) {
 
 }  // namespace
 
-VELK_MODULE(topic_relay, State, body,
+VELK_MODULE(topic_relay, State, exec_module,
             "Simple, lightweight topic relay for ROS 2.\n"
             "支持批量注册路由，每条路由包含数据源、目标和处理逻辑。\n"
             "同一个源话题可以注册多条路由。")
