@@ -2,7 +2,8 @@
 //
 // They buy skipping the interpreter's generic machinery where its answer is
 // already known, and must always equal the Python they stand for: `o.name`
-// (fast.attr), `self.name(...)` resolving to this module's own function
+// (fast.attr; fast.attr_again for a second read after a test of the first
+// value that ran no code), `self.name(...)` resolving to this module's own function
 // (fast.is_own_method), `time.time()` as the module's code finds it
 // (fast.time_time), `mapping.get(k, d)`, `for x in xs`, and the float
 // arithmetic and comparisons of a rate check (Number). What a type says is
@@ -284,12 +285,27 @@ public:
 
     // o.name
     Ref attr(Handle o, Handle name) {
+        last_served_ = nullptr;
         int i = dispatch_detail::name_index(name);
         if (i >= 0)
             if (const InstanceView* view = view_of(o);
-                view && (view->plain >> i & 1) && view->values[i])
+                view && (view->plain >> i & 1) && view->values[i]) {
+                last_served_ = view->values[i];
+                last_generation_ = view->generation;
                 return Ref::borrow(view->values[i]);
+            }
         return o.attr(name);
+    }
+
+    // o.name read again right after `first = attr(o, name)` and a test of
+    // `first` (a truth test, a comparison with a number): the same object
+    // when that read came from the instance dictionary and the test could
+    // run no Python code, so nothing can have changed the entry since.
+    Ref attr_again(Handle o, Handle name, Handle first) {
+        if (first == last_served_ && runs_no_code(first) &&
+            last_generation_ == dispatch_detail::shared.generation.load(std::memory_order_acquire))
+            return Ref::borrow(first);
+        return attr(o, name);
     }
 
     // True if node.name is this module's function made with `impl` (no
@@ -420,6 +436,21 @@ private:
         return Ref::steal(value);
     }
 
+    // True if testing o (its truth, a comparison with a number) runs no
+    // Python code: a float, an int, a singleton, or a type without the
+    // slots a truth test calls (a function, say).
+    static bool runs_no_code(Handle o) {
+        if (PyFloat_CheckExact(o) || PyLong_CheckExact(o)) return true;
+        if (o == Py_True || o == Py_False || o == Py_None) return true;
+        PyTypeObject* tp = o.type();
+        return !(tp->tp_as_number && tp->tp_as_number->nb_bool) &&
+               !(tp->tp_as_mapping && tp->tp_as_mapping->mp_length) &&
+               !(tp->tp_as_sequence && tp->tp_as_sequence->sq_length) &&
+               tp->tp_richcompare == PyBaseObject_Type.tp_richcompare;
+    }
+
+    PyObject* last_served_ = nullptr;  // what the last attr gave from a view (identity only)
+    uint64_t last_generation_ = 0;
     dispatch_detail::TypeTable<4> own_;
     InstanceView views_[kViews];
     bool next_way_[kViews] = {};
@@ -454,13 +485,19 @@ void for_each_in(Handle iterable, F&& f) {
         else return PyErr_Clear();  // shrunk meanwhile: the iterator stops too
 }
 
-// mapping.get(key, fallback)
-inline Ref get_or(Handle mapping, Handle key, Handle fallback) {
+// mapping.get(key, make_fallback()), the fallback made only when it is used.
+template <class MakeFallback>
+Ref get_or_else(Handle mapping, Handle key, MakeFallback&& make_fallback) {
     if (PyDict_CheckExact(mapping)) {
         PyObject* v;
-        return check(PyDict_GetItemRef(mapping, key, &v)) ? Ref::steal(v) : Ref::borrow(fallback);
+        return check(PyDict_GetItemRef(mapping, key, &v)) ? Ref::steal(v) : Ref(make_fallback());
     }
-    return mapping.method(interned<"get">(), key, fallback);
+    return mapping.method(interned<"get">(), key, Ref(make_fallback()));
+}
+
+// mapping.get(key, fallback)
+inline Ref get_or(Handle mapping, Handle key, Handle fallback) {
+    return get_or_else(mapping, key, [&] { return Ref::borrow(fallback); });
 }
 
 // mapping[key] if key in mapping, else nothing (an empty Ref).

@@ -267,8 +267,9 @@ Ref process_route(const Args& a) {
     auto [self, msg, route_id, route] = a.bind<process_params>();
     DispatchCache& fast = dispatch_cache();
     Number now = fast.time_time(a.module);
-    Number publish_interval = Number(fast.attr(route, "frequency"_n)) > 0
-                                  ? 1.0 / Number(fast.attr(route, "frequency"_n))
+    Ref frequency = fast.attr(route, "frequency"_n);
+    Number publish_interval = Number(frequency) > 0
+                                  ? 1.0 / Number(fast.attr_again(route, "frequency"_n, frequency))
                                   : Number(0);
     // A route registered after setup has no time yet: measured as if it had 0.0.
     Number last = item_or(fast.attr(self, "last_publish_time"_n), route_id,
@@ -276,9 +277,9 @@ Ref process_route(const Args& a) {
     Number time_since_last = now - last;
     if (time_since_last < publish_interval) return none();
     Ref processed_msg = Ref::borrow(msg);
-    if (fast.attr(route, "handler"_n).truth()) {
+    if (Ref handler = fast.attr(route, "handler"_n); handler.truth()) {
         bool failed = guarded([&] {
-            processed_msg = fast.attr(route, "handler"_n)(msg);
+            processed_msg = fast.attr_again(route, "handler"_n, handler)(msg);
             return false;
         }, [&](Handle e) {
             log_line(a, kHandlerError, self, fstr("Handler error for [", route_id, "]: ", e));
@@ -302,7 +303,7 @@ Ref process_route(const Args& a) {
 Ref on_message(const Args& a) {
     auto [self, msg, source_topic] = a.bind<on_message_params>();
     DispatchCache& fast = dispatch_cache();
-    Ref route_ids = get_or(fast.attr(self, "_source_to_routes"_n), source_topic, new_list());
+    Ref route_ids = get_or_else(fast.attr(self, "_source_to_routes"_n), source_topic, new_list);
     for_each_in(route_ids, [&](Ref route_id) {
         Ref route = get_or(fast.attr(self, "routes"_n), route_id, Py_None);
         if (!route.truth() || !fast.attr(route, "enabled"_n).truth()) return;
