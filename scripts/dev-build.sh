@@ -14,7 +14,9 @@ fi
 PY="$VENV/bin/python"
 read -r INCLUDE EXT SITE < <("$PY" -c 'import sysconfig as s; print(s.get_paths()["include"], s.get_config_var("EXT_SUFFIX"), s.get_paths()["purelib"])')
 mkdir -p "$SITE/velk_dev_kit"
-cp "$PROJECT_ROOT"/src/velk_dev_kit/*.py "$SITE/velk_dev_kit/"
+# Everything of the package but its C++ sources: initialiser, stubs, subpackages.
+(cd "$PROJECT_ROOT/src/velk_dev_kit" && tar cf - --exclude='*.cpp' --exclude=__pycache__ .) \
+    | tar xf - -C "$SITE/velk_dev_kit"
 for module in "$@"; do
     step "compiling $module"
     g++ -std=c++20 -O2 -g -Wall -Wextra -Wno-missing-field-initializers -shared -fPIC \

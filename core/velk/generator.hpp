@@ -27,7 +27,7 @@ public:
 
     // The type, registered as a collections.abc.Generator.
     static Ref make_type(Module<State>& module) {
-        Ref type = Ref::steal(PyType_FromModuleAndSpec(module.get(), &spec, nullptr));
+        Ref type = Ref::steal(PyType_FromModuleAndSpec(module.object(), &spec, nullptr));
         import_from("collections.abc", "Generator").method(interned<"register">(), type);
         return type;
     }

@@ -85,8 +85,10 @@ template <class State>
 class Module {
 public:
     explicit Module(PyObject* m) : m_(m) {}
-    PyObject* get() const { return m_; }
+    Handle object() const { return m_; }
     State& state() const { return holder<State>(m_).s; }
+    // The type of the function objects the module makes.
+    Handle function_type() const { return holder<State>(m_).function_type; }
     const char* name() const { return PyModule_GetName(m_); }
 
     void add(const char* name, const Ref& value) {

@@ -391,7 +391,7 @@ void exec_module(Module<State>& m) {
                            relay_methods, tuple(node));
     m.add("SimpleTopicRelay", s.relay);
     // the relay's attributes and methods read per message, then the route records' fields
-    DispatchCache::install(m.get(), holder<State>(m.get()).function_type, s.time_module,
+    DispatchCache::install(m.object(), m.function_type(), s.time_module,
                            {"routes"_n, "last_publish_time"_n, "_route_publishers"_n,
                             "_source_to_routes"_n, "_process_route"_n, "_on_message"_n,
                             "enabled"_n, "frequency"_n, "handler"_n, "target_topic"_n});
