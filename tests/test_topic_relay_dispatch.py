@@ -6,11 +6,14 @@ wall clock of the rate limit is controlled by patching time.time.
 """
 
 import math
+import os
+import sysconfig
 import threading
 import time
 from collections import defaultdict
 from decimal import Decimal
 from fractions import Fraction
+from pathlib import Path
 
 import pytest
 
@@ -880,13 +883,6 @@ def test_without_a_free_dictionary_watcher_everything_is_looked_up():
 
 
 # ------------------------------------------- the GIL forced off (PYTHON_GIL=0)
-
-import os  # noqa: E402
-import sysconfig  # noqa: E402
-from pathlib import Path  # noqa: E402
-
-from conftest import run_python  # noqa: E402
-
 GIL_OFF_PRELUDE = """
 import sys, threading, time
 sys.path.insert(0, {bench!r})
