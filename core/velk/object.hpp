@@ -126,7 +126,7 @@ public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : Handle(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : Handle(std::exchange(other.p_, nullptr)) {}
-    ~Ref() {
+    [[gnu::always_inline]] ~Ref() {
         if (p_ && thread_attached()) Py_DECREF(p_);
     }
 
