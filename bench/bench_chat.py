@@ -114,10 +114,12 @@ CONFIG_PATH = "/v1/api/app/config"
 READ_SIZE = 64 * 1024
 
 
-def delta_content(chunk):
-    """The text of one streamed piece: choices[0].delta.content, or ""."""
+def delta_pieces(chunk):
+    """The text of one streamed piece, choices[0].delta.content, when it has any."""
     choices = chunk.get("choices", [])
-    return choices[0].get("delta", {}).get("content", "") if choices else ""
+    content = choices[0].get("delta", {}).get("content", "") if choices else ""
+    if content:
+        yield content
 
 
 class PyChatError(Exception):
@@ -294,9 +296,7 @@ class PyChat:
                         raise PyChatError(f"请求失败 (HTTP {status})", status_code=status)
                     self._raise_described(chunk["error"], resp.status_code)
                 try:
-                    content = delta_content(chunk)
-                    if content:
-                        yield content
+                    yield from delta_pieces(chunk)
                 except json.JSONDecodeError:
                     continue
         finally:
@@ -322,9 +322,7 @@ def plain_python_stream(session, url, body, timeout):
             if data == "[DONE]":
                 return
             try:
-                content = delta_content(json.loads(data))
-                if content:
-                    yield content
+                yield from delta_pieces(json.loads(data))
             except json.JSONDecodeError:
                 continue
     finally:

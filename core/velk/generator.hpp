@@ -12,6 +12,8 @@
 // and Generator<Body>::make_type / make create the type and its objects.
 #pragma once
 
+#include <type_traits>
+
 #include <atomic>
 #include <new>
 #include <utility>
@@ -20,6 +22,11 @@
 
 namespace velk {
 
+// The C API's description of a heap type, as PyType_FromMetaclass takes it.
+template <class S>
+S* third_parameter(PyObject* (*)(PyTypeObject*, PyObject*, S*, PyObject*));
+using TypeDefinition = std::remove_pointer_t<decltype(third_parameter(&PyType_FromMetaclass))>;
+
 template <class Body>
 class Generator {
 public:
@@ -27,7 +34,7 @@ public:
 
     // The type, registered as a collections.abc.Generator.
     static Ref make_type(Module<State>& module) {
-        Ref type = Ref::steal(PyType_FromModuleAndSpec(module.object(), &spec, nullptr));
+        Ref type = Ref::steal(PyType_FromMetaclass(nullptr, module.object(), &definition, nullptr));
         import_from("collections.abc", "Generator").method(interned<"register">(), type);
         return type;
     }
@@ -306,7 +313,7 @@ private:
         {0, nullptr},
     };
 
-    static inline PyType_Spec spec = {
+    static inline TypeDefinition definition = {
         Body::type_name,
         sizeof(Object),
         0,
