@@ -42,10 +42,9 @@ demo: venv
 panel: venv
 	@.venv/bin/python examples/devpanel_robot.py $(PANEL_ARGS)
 
+# Every benchmark, then one table of all their comparisons, also in build/bench.md.
 bench: venv
-	@.venv/bin/python -m pip install -q --only-binary jiter,pydantic-core openai >/dev/null 2>&1 \
-		|| echo "(the openai package could not be installed: the chat benchmark skips its column)"
-	@for b in bench/bench_*.py; do echo "== $$b"; .venv/bin/python $$b || exit 1; done
+	@bash scripts/bench.sh
 
 # A source archive and a wheel for the free-threaded interpreter in dist/, both checked.
 wheel:

@@ -1,12 +1,17 @@
-"""Streamed chat answers from a local server: rate and delay.
+"""Streamed chat answers from a local server: client CPU, rate and delay.
 
 Streams an answer of 10,000 pieces from a server in a child process on
 127.0.0.1 and prints, from one run:
 
-* pieces per second of Chat's streamed answer, of PyChat (the whole client
+* the client's CPU time per streamed piece (this process's CPU time: the
+  server is elsewhere) of Chat's streamed answer, of PyChat (the whole client
   written in plain Python, below), of a plain-Python generator doing the
   same work with the same HTTP client, and of the openai package's streaming
-  client (when it is installed), with the ratios;
+  client (when it is installed), with the ratios; targets: Chat at least 2x
+  the plain-Python generator and 5x the openai package;
+* pieces per second of each, for information: the server sends the whole
+  answer, prepared in advance, in one write, so the rate is the client's
+  too, but it moves with whatever else the machine is doing;
 * the delay from the server's write of a piece to its arrival at the
   consumer, median and 99th percentile, for chunked bodies and for bodies
   that end when the server closes the connection.
@@ -23,8 +28,12 @@ import subprocess
 import sys
 import time
 
+import _table
+
 PIECES = 10_000
-REPEATS = 3
+REPEATS = 5
+# Chat's client CPU per piece, at least so many times lower than the yardstick's.
+TARGETS = {"plain-Python generator": 2.0, "openai package": 5.0}
 PACE = 0.0002  # seconds between pieces while measuring the delay
 USER = [{"role": "user", "content": "count"}]
 
@@ -41,12 +50,29 @@ def event(obj):
     return b"data: " + json.dumps(obj, separators=(",", ":")).encode() + b"\n\n"
 
 
-BURST = [event(chunk(f"tok{i} ")) for i in range(PIECES)]
+def framed(events, chunked):
+    frame = (lambda b: b"%x\r\n%s\r\n" % (len(b), b)) if chunked else (lambda b: b)
+    return b"".join(frame(e) for e in events) + (b"0\r\n\r\n" if chunked else b"")
+
+
+def stream_head(chunked):
+    head = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
+    end = b"Transfer-Encoding: chunked\r\n\r\n" if chunked else b"Connection: close\r\n\r\n"
+    return head + end
+
+
+# The whole burst answer, head to end, made once: each request is then one
+# large write, so the server is never what the client waits for. Each piece
+# still comes in a frame of its own.
+BURST = [event(chunk(f"tok{i} ")) for i in range(PIECES)] + [b"data: [DONE]\n\n"]
+PREPARED = {chunked: stream_head(chunked) + framed(BURST, chunked) for chunked in (True, False)}
 
 
 class Handler(socketserver.StreamRequestHandler):
     def handle(self):
         self.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        # Room for a whole answer in the kernel: one write, however slow the reader.
+        self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
         while self.one_request():
             pass
 
@@ -78,22 +104,17 @@ class Handler(socketserver.StreamRequestHandler):
     def stream(self, model):
         chunked = model.endswith("chunked")
         sock = self.connection
-        head = b"HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\n"
-        head += b"Transfer-Encoding: chunked\r\n\r\n" if chunked else b"Connection: close\r\n\r\n"
-        sock.sendall(head)
-        frame = (lambda b: b"%x\r\n%s\r\n" % (len(b), b)) if chunked else (lambda b: b)
         if model.startswith("burst"):
-            # All at once, so the consumer's own cost sets the rate; each
-            # piece still comes in a frame of its own.
-            sock.sendall(b"".join(frame(piece) for piece in BURST))
+            sock.sendall(PREPARED[chunked])
         else:
             # Each piece carries the moment it is written.
+            sock.sendall(stream_head(chunked))
+            frame = (lambda b: b"%x\r\n%s\r\n" % (len(b), b)) if chunked else (lambda b: b)
             for _ in range(PIECES):
                 sock.sendall(frame(event(chunk(str(time.monotonic_ns())))))
                 time.sleep(PACE)
-        sock.sendall(frame(b"data: [DONE]\n\n"))
+            sock.sendall(frame(b"data: [DONE]\n\n") + (b"0\r\n\r\n" if chunked else b""))
         if chunked:
-            sock.sendall(b"0\r\n\r\n")
             return True
         sock.shutdown(socket.SHUT_WR)
         return False
@@ -329,15 +350,29 @@ def plain_python_stream(session, url, body, timeout):
         resp.close()
 
 
-def rate(make_stream):
-    best = 0.0
+def consume(make_stream):
+    """Client CPU seconds and wall seconds of one whole streamed answer.
+
+    The server runs in a child process, so this process's CPU time is the
+    client's alone, whichever of its threads spends it."""
+    wall, cpu = time.perf_counter(), time.process_time()
+    count = sum(1 for _ in make_stream())
+    cpu, wall = time.process_time() - cpu, time.perf_counter() - wall
+    assert count == PIECES, count
+    return cpu, wall
+
+
+def measure(clients):
+    """Best CPU per piece and best rate of each client, rounds interleaved so
+    that every client sees the same machine."""
+    cpu = {name: float("inf") for name in clients}
+    wall = dict(cpu)
     for _ in range(REPEATS):
-        start = time.perf_counter()
-        count = sum(1 for _ in make_stream())
-        elapsed = time.perf_counter() - start
-        assert count == PIECES, count
-        best = max(best, count / elapsed)
-    return best
+        for name, make_stream in clients.items():
+            c, w = consume(make_stream)
+            cpu[name], wall[name] = min(cpu[name], c), min(wall[name], w)
+    return ({name: c / PIECES for name, c in cpu.items()},
+            {name: PIECES / w for name, w in wall.items()})
 
 
 def delays(stream):
@@ -349,6 +384,38 @@ def delays(stream):
     return statistics.median(out), out[int(len(out) * 0.99) - 1]
 
 
+def make_clients(base, model):
+    """Each contender's streamed answer from the model given, warmed once."""
+    from velk_dev_kit import Chat
+    import requests
+    chat = Chat(api_base=base, model=model)
+    session = requests.Session()
+    url = base + "/v1/chat/completions"
+    body = {"model": model, "messages": USER, "stream": True}
+    pychat = PyChat(api_base=base, model=model)
+    clients = {
+        "Chat": lambda: chat.chat(USER, stream=True),
+        "PyChat": lambda: pychat.chat(USER, stream=True),
+        "plain-Python generator": lambda: plain_python_stream(session, url, body, 60),
+    }
+    try:
+        import openai
+    except ImportError:
+        openai = None
+    if openai is not None:
+        client = openai.OpenAI(base_url=base + "/v1", api_key="local", max_retries=0)
+
+        def openai_stream():
+            for c in client.chat.completions.create(model=model, messages=USER, stream=True):
+                if c.choices and c.choices[0].delta.content:
+                    yield c.choices[0].delta.content
+
+        clients["openai package"] = openai_stream
+    for make_stream in clients.values():
+        list(make_stream())  # fetches the configuration, opens the connection
+    return clients
+
+
 def main():
     from velk_dev_kit import Chat
 
@@ -357,57 +424,53 @@ def main():
     try:
         base = "http://127.0.0.1:%s" % server.stdout.readline().strip()
         os.environ.pop("VELK_ID", None)
-        chat = Chat(api_base=base, model="burst-chunked")
-        list(chat.chat(USER, stream=True))  # fetches the configuration, opens the connection
-
-        import requests
-        session = requests.Session()
-        url = base + "/v1/chat/completions"
-        body = {"model": "burst-chunked", "messages": USER, "stream": True}
-        list(plain_python_stream(session, url, body, 60))
-        pychat = PyChat(api_base=base, model="burst-chunked")
-        list(pychat.chat(USER, stream=True))
-
-        rates = {
-            "velk_dev_kit Chat": rate(lambda: chat.chat(USER, stream=True)),
-            "PyChat": rate(lambda: pychat.chat(USER, stream=True)),
-            "plain Python": rate(lambda: plain_python_stream(session, url, body, 60)),
-        }
-        try:
-            import openai
-        except ImportError:
-            openai = None
-        if openai is not None:
-            client = openai.OpenAI(base_url=base + "/v1", api_key="local", max_retries=0)
-
-            def openai_stream():
-                for c in client.chat.completions.create(model="burst-chunked", messages=USER,
-                                                        stream=True):
-                    if c.choices and c.choices[0].delta.content:
-                        yield c.choices[0].delta.content
-
-            list(openai_stream())
-            rates["openai package"] = rate(openai_stream)
-
+        # Chunked bodies, each piece in a chunk of its own, as streaming
+        # servers send them, carry the targets; close-delimited ones, read in
+        # large blocks, show the client's cost with less of the HTTP library's.
+        results = {kind: measure(make_clients(base, "burst-" + kind))
+                   for kind in ("chunked", "close")}
         paced = {kind: delays(Chat(api_base=base, model="paced-" + kind).chat(USER, stream=True))
                  for kind in ("chunked", "close")}
     finally:
         server.terminate()
         server.wait()
 
+    names = list(results["chunked"][0])
     print("Python %s%s" % (sys.version.split()[0],
                            "" if getattr(sys, "_is_gil_enabled", lambda: True)() else " (no GIL)"))
-    print(f"{PIECES} pieces, chunked body, best of {REPEATS}:")
-    mine = rates["velk_dev_kit Chat"]
-    for name, value in rates.items():
-        ratio = "" if value is mine else f"   Chat is {mine / value:.2f}x"
-        print(f"  {name:<18} {value:>10,.0f} pieces/s{ratio}")
-    if "openai package" not in rates:
-        print("  openai package     not installed: column skipped")
+    print(f"{PIECES} pieces, best of {REPEATS} interleaved rounds; client CPU per piece "
+          "(the server is in a child process), then pieces per second:")
+    for kind, (cpu, rates) in results.items():
+        print(f"  {'chunked' if kind == 'chunked' else 'close-delimited'} body:")
+        for name in names:
+            ratio = "" if name == "Chat" else f"   Chat is {cpu[name] / cpu['Chat']:.2f}x"
+            print(f"    {name:<22} {cpu[name] * 1e6:8.2f} us CPU/piece{ratio}")
+        for name in names:
+            ratio = "" if name == "Chat" else f"   Chat is {rates['Chat'] / rates[name]:.2f}x"
+            print(f"    {name:<22} {rates[name]:>8,.0f} pieces/s{ratio}")
+    if "openai package" not in names:
+        print("  openai package         not installed: column skipped")
     print(f"delay from server write to consumer, {PIECES} pieces {PACE * 1e3:.1f} ms apart:")
     for kind, (median, p99) in paced.items():
         label = "chunked" if kind == "chunked" else "close-delimited"
         print(f"  {label:<16} median {median:.3f} ms   99th percentile {p99:.3f} ms")
+
+    for kind, (cpu, rates) in results.items():
+        chunked = kind == "chunked"
+        label = "" if chunked else ", close-delimited"
+        for name in names[1:]:
+            _table.row("chat", f"client CPU per piece{label}", "us", cpu["Chat"] * 1e6, name,
+                       cpu[name] * 1e6, lower_is_better=True,
+                       target=TARGETS.get(name) if chunked else None)
+        for name in names[1:]:
+            _table.row("chat", f"wall rate{label}", "pieces/s", rates["Chat"], name, rates[name],
+                       lower_is_better=False)
+    if "openai package" not in names:
+        _table.note("chat", "client CPU per piece", "openai package not installed: no column")
+    for kind, (median, p99) in paced.items():
+        _table.note("chat", f"delay, {'chunked' if kind == 'chunked' else 'close-delimited'}",
+                    f"median {median:.3f} ms, p99 {p99:.3f} ms")
+    _table.flush()
 
 
 if __name__ == "__main__":
