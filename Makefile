@@ -1,10 +1,11 @@
 # Every target does its own set-up on a fresh machine; each step is cached.
-.PHONY: test test-freethreaded test-314 test-sanitizers test-aarch64 wheel-aarch64 demo panel bench venv wheel clean
+.PHONY: test test-freethreaded test-314 test-ros test-sanitizers test-aarch64 wheel-aarch64 demo panel bench venv wheel clean
 
 # The parts of `make test`, in order: each is the target test-<part>, and each
 # gets a line in the closing summary.
 TEST_PARTS += freethreaded
 TEST_PARTS += 314
+TEST_PARTS += ros
 TEST_PARTS += aarch64
 TEST_PARTS += sanitizers
 
@@ -16,6 +17,11 @@ test-freethreaded:
 
 test-314:
 	@bash scripts/in-root.sh bash scripts/test.sh py314 $(PYTEST_ARGS)
+
+# CPython 3.14 with the real ROS 2 client library (Jazzy, Fast DDS) from PyPI:
+# the relay and panel-link tests, the cross-process cases and the examples.
+test-ros:
+	@bash scripts/in-root.sh bash scripts/test.sh ros $(PYTEST_ARGS)
 
 # The free-threaded interpreter with the modules built for AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report fails it.
