@@ -1,11 +1,12 @@
 # Every target does its own set-up on a fresh machine; each step is cached.
-.PHONY: test test-freethreaded test-314 test-ros test-sanitizers test-aarch64 wheel-aarch64 demo panel bench venv wheel clean
+.PHONY: test test-freethreaded test-314 test-ros test-ros-kilted test-sanitizers test-aarch64 wheel-aarch64 demo panel bench bench-ros venv wheel clean
 
 # The parts of `make test`, in order: each is the target test-<part>, and each
 # gets a line in the closing summary.
 TEST_PARTS += freethreaded
 TEST_PARTS += 314
 TEST_PARTS += ros
+TEST_PARTS += ros-kilted
 TEST_PARTS += aarch64
 TEST_PARTS += sanitizers
 
@@ -22,6 +23,10 @@ test-314:
 # the relay and panel-link tests, the cross-process cases and the examples.
 test-ros:
 	@bash scripts/in-root.sh bash scripts/test.sh ros $(PYTEST_ARGS)
+
+# The same on Kilted.
+test-ros-kilted:
+	@bash scripts/in-root.sh bash scripts/test.sh ros-kilted $(PYTEST_ARGS)
 
 # The free-threaded interpreter with the modules built for AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report fails it.
@@ -52,6 +57,10 @@ bench: venv
 	@.venv/bin/python -m pip install -q --only-binary jiter,pydantic-core openai >/dev/null 2>&1 \
 		|| echo "(the openai package could not be installed: the chat benchmark skips its column)"
 	@for b in bench/bench_*.py; do echo "== $$b"; .venv/bin/python $$b || exit 1; done
+
+# The relay benchmark on the real ROS 2 client library, in the CPython 3.14 root.
+bench-ros:
+	@bash scripts/in-root.sh bash scripts/bench-ros.sh
 
 # A source archive and a wheel for the free-threaded interpreter in dist/, both checked.
 wheel:
