@@ -67,7 +67,7 @@ def spin_until(executor, predicate, timeout, what):
 
 
 RELAY_PROGRAM = """
-import sys, threading, rclpy
+import sys, threading, time, rclpy
 from rclpy.executors import SingleThreadedExecutor
 from std_msgs.msg import String
 from velk_dev_kit import SimpleTopicRelay, SyncRoute
@@ -79,6 +79,9 @@ relay.setup()
 ex = SingleThreadedExecutor()
 ex.add_node(relay)
 threading.Thread(target=ex.spin, daemon=True).start()
+# Discovery first: what is published before the listeners match is lost.
+while any(p.get_subscription_count() < 1 for p in relay._route_publishers.values()):
+    time.sleep(0.01)
 print("ready", flush=True)
 sys.stdin.read()
 ex.shutdown()
@@ -89,18 +92,16 @@ rclpy.shutdown()
 
 @across_processes
 def test_relay_in_another_process(ros_context):
-    relay = Child(RELAY_PROGRAM)
     node = Node("talker_and_listeners")
     got = {"/x/talk": [], "/x/all": [], "/x/slow": []}
-    subscriptions = [node.create_subscription(String, topic, lambda m, t=topic: got[t].append(m.data), 100)
-                     for topic in got]
+    for topic in got:
+        node.create_subscription(String, topic, lambda m, t=topic: got[t].append(m.data), 100)
     talker = node.create_publisher(String, "/x/talk", 100)
+    relay = Child(RELAY_PROGRAM)
     executor = SingleThreadedExecutor()
     executor.add_node(node)
     try:
-        # Discovery first: messages published before the peers match are lost.
-        spin_until(executor, lambda: talker.get_subscription_count() >= 2
-                   and all(s.get_publisher_count() >= 1 for s in subscriptions[1:]), 20, "discovery")
+        spin_until(executor, lambda: talker.get_subscription_count() >= 2, 20, "discovery")
         sent, duration, rate = 0, 2.0, 50
         start = time.monotonic()
         while time.monotonic() - start < duration:
@@ -136,6 +137,8 @@ ex = SingleThreadedExecutor()
 ex.add_node(link)
 threading.Thread(target=ex.spin, daemon=True).start()
 link.send("hello", 1, timeout=15)
+while link.publisher.get_subscription_count() < 2:  # its own and the listener's
+    time.sleep(0.01)
 print("ready", flush=True)
 sys.stdin.read()
 deadline = time.monotonic() + 10
@@ -152,17 +155,16 @@ rclpy.shutdown()
 def test_link_topic_heard_by_another_process(ros_context, panel):
     env = dict(os.environ, VELK_REMOTE_WS_URL=f"ws://127.0.0.1:{panel.port}/panel?id={{remote_id}}",
                VELK_REMOTE_NS="robot7")
-    link = Child(LINK_PROGRAM.format(remote_id="far_panel", callbacks=2), env=env)
     node = Node("panel_listener")
     heard = []
-    subscription = node.create_subscription(String, "/robot7/_panel_link/far_panel",
-                                            lambda m: heard.append(m.data), 10)
+    node.create_subscription(String, "/robot7/_panel_link/far_panel",
+                             lambda m: heard.append(m.data), 10)
+    link = Child(LINK_PROGRAM.format(remote_id="far_panel", callbacks=2), env=env)
     executor = SingleThreadedExecutor()
     executor.add_node(node)
     frames = ['{"btn-forward": {"value": "down"}}', '{"slider-speed": {"value": 50}}']
     try:
         assert panel.paths == ["/panel?id=far_panel&role=container"]
-        spin_until(executor, lambda: subscription.get_publisher_count() >= 1, 20, "discovery")
         for frame in frames:
             panel.send(frame)
         spin_until(executor, lambda: len(heard) >= 2, 10, "the republished frames")
