@@ -887,19 +887,34 @@ class Counting:
         return msg if self.result == "same" else self.result
 
 
-@pytest.mark.parametrize("frequency, handler", [
-    (0, Counting()),                  # every message published
-    (1e-9, Counting()),               # all but the first dropped by the rate limit
-    (0, Counting(raises=True)),       # every message fails in the handler
-    (0, Counting(result=None)),       # every message consumed
+def in_a_thread(operation):
+    """operation() on a thread of its own, which has ended when this returns."""
+    thread = threading.Thread(target=operation)
+    thread.start()
+    thread.join(30)
+    assert not thread.is_alive()
+
+
+@pytest.mark.parametrize("frequency, handler, threads", [
+    (0, Counting(), False),                  # every message published
+    (1e-9, Counting(), False),               # all but the first dropped by the rate limit
+    (0, Counting(raises=True), False),       # every message fails in the handler
+    (0, Counting(result=None), False),       # every message consumed
+    # each message dispatched by a short-lived thread of its own
+    (0, Counting(), True),
+    (1e-9, Counting(), True),
+    (0, Counting(result=None), True),
 ])
-def test_route_records_and_dispatch_leak_nothing(world, clock, frequency, handler):
+def test_route_records_and_dispatch_leak_nothing(world, clock, frequency, handler, threads):
     topic, msg = "/leak/in", String(data="x" * 1000)
     wire(world, SyncRoute(topic, String, "/leak/out", frequency=frequency, handler=handler,
                           route_id="r"))
     assert_no_leaks(lambda: SyncRoute(topic, String, "/leak/out", handler=handler), topic,
                     handler)
-    assert_no_leaks(lambda: world.relay._on_message(msg, topic), msg, topic, handler)
+    dispatch = lambda: world.relay._on_message(msg, topic)  # noqa: E731
+    relay = world.relay
+    assert_no_leaks((lambda: in_a_thread(dispatch)) if threads else dispatch, msg, topic,
+                    handler, relay.routes, relay.last_publish_time, relay._route_publishers)
 
 
 def test_dispatch_from_several_threads_at_once(world):
@@ -1038,6 +1053,37 @@ run(workers, 1.0)
 print(len(strays))
 """
 
+# Waves of short-lived threads, four at a time, each dispatching a few messages;
+# prints how many references to the handler and the tables are left over.
+SHORT_LIVED_SCRIPT = GIL_OFF_PRELUDE + """
+import gc
+class Handler:
+    def __call__(self, m):
+        return m
+relay = cls()
+handler = Handler()
+relay.register_sync_route(SyncRoute("/in", String, "/out", handler=handler, frequency=0,
+                                    route_id="r"))
+relay.setup()
+msg = String(data="x")
+watched = (handler, relay.routes, relay.last_publish_time, relay._route_publishers)
+def dispatch():
+    for _ in range(20):
+        relay._on_message(msg, "/in")
+dispatch()
+gc.collect()
+before = [sys.getrefcount(o) for o in watched]
+for _ in range(50):
+    threads = [threading.Thread(target=dispatch) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+gc.collect()
+after = [sys.getrefcount(o) for o in watched]
+print([a - b for a, b in zip(after, before)])
+"""
+
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                                    reason="needs the free-threaded interpreter")
 BENCH = str(Path(__file__).resolve().parent.parent / "bench")
@@ -1056,6 +1102,8 @@ def run_gil_off(script, *args):
     pytest.param(REPLACING_SCRIPT, "_source_to_routes", "ok", id="replacing-_source_to_routes"),
     # the count of messages that reached the other relay's handler
     pytest.param(TWO_RELAYS_SCRIPT, "", "0", id="two-relays"),
+    # references left over by 200 ended threads
+    pytest.param(SHORT_LIVED_SCRIPT, "", "[0, 0, 0, 0]", id="short-lived-threads"),
 ])
 def test_dispatch_with_the_gil_off(relay, script, table, expected):
     result = run_gil_off(script, relay, table)
