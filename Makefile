@@ -1,10 +1,12 @@
 # Every target does its own set-up on a fresh machine; each step is cached.
-.PHONY: test test-freethreaded test-314 test-sanitizers test-aarch64 wheel-aarch64 demo panel bench venv wheel clean
+.PHONY: test test-freethreaded test-314 test-ros test-ros-kilted test-sanitizers test-aarch64 wheel-aarch64 demo panel bench bench-ros venv wheel clean
 
 # The parts of `make test`, in order: each is the target test-<part>, and each
 # gets a line in the closing summary.
 TEST_PARTS += freethreaded
 TEST_PARTS += 314
+TEST_PARTS += ros
+TEST_PARTS += ros-kilted
 TEST_PARTS += aarch64
 TEST_PARTS += sanitizers
 
@@ -16,6 +18,15 @@ test-freethreaded:
 
 test-314:
 	@bash scripts/in-root.sh bash scripts/test.sh py314 $(PYTEST_ARGS)
+
+# CPython 3.14 with the real ROS 2 client library (Jazzy, Fast DDS) from PyPI:
+# the relay and panel-link tests, the cross-process cases and the examples.
+test-ros:
+	@bash scripts/in-root.sh bash scripts/test.sh ros $(PYTEST_ARGS)
+
+# The same on Kilted.
+test-ros-kilted:
+	@bash scripts/in-root.sh bash scripts/test.sh ros-kilted $(PYTEST_ARGS)
 
 # The free-threaded interpreter with the modules built for AddressSanitizer and
 # UndefinedBehaviorSanitizer; any report fails it.
@@ -45,6 +56,10 @@ panel: venv
 # Every benchmark, then one table of all their comparisons, also in build/bench.md.
 bench: venv
 	@bash scripts/bench.sh
+
+# The relay benchmark on the real ROS 2 client library, in the CPython 3.14 root.
+bench-ros:
+	@bash scripts/in-root.sh bash scripts/bench-ros.sh
 
 # A source archive and a wheel for the free-threaded interpreter in dist/, both checked.
 wheel:

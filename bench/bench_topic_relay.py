@@ -160,24 +160,43 @@ class PyTopicRelay(Node):
         route_ids = self._source_to_routes.get(source_topic, [])
         for route_id in route_ids:
             route = self.routes.get(route_id)
-            if not route or not route.enabled:
+            try:
+                if not route or not route.enabled:
+                    continue
+            except Exception as e:
+                self.get_logger().error(f"Route error for [{route_id}]: {e}")
                 continue
             self._process_route(msg, route_id, route)
 
     def _process_route(self, msg: Any, route_id: str, route):
         now = time.time()
-        publish_interval = 1.0 / route.frequency if route.frequency > 0 else 0
+        try:
+            limited = route.frequency > 0
+            publish_interval = 1.0 / route.frequency if limited else 0
+        except Exception as e:
+            self.get_logger().error(f"Route error for [{route_id}]: {e}")
+            return
         time_since_last = now - self.last_publish_time[route_id]
-        if time_since_last < publish_interval:
+        try:
+            if limited and time_since_last < publish_interval:
+                return
+            has_handler = bool(route.handler)
+        except Exception as e:
+            self.get_logger().error(f"Route error for [{route_id}]: {e}")
             return
         processed_msg = msg
-        if route.handler:
+        if has_handler:
             try:
                 processed_msg = route.handler(msg)
             except Exception as e:
                 self.get_logger().error(f"Handler error for [{route_id}]: {e}")
                 return
-        if processed_msg is not None and route.target_topic:
+        try:
+            has_target = processed_msg is not None and bool(route.target_topic)
+        except Exception as e:
+            self.get_logger().error(f"Route error for [{route_id}]: {e}")
+            return
+        if has_target:
             try:
                 if route_id in self._route_publishers:
                     self._route_publishers[route_id].publish(processed_msg)

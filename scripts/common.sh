@@ -162,6 +162,28 @@ take_lock() {
     fi
 }
 
+# The environment for the real ROS 2 client library: a DDS domain of this run's
+# own (held by a lock until the run ends, so two runs never hear each other),
+# discovery on the loopback only, and rcutils' console lines unbuffered in the
+# form the tests' log capture reads.
+use_real_ros2() {
+    local id start=$((RANDOM % 101))
+    unset ROS_DOMAIN_ID
+    for ((i = 0; i < 101; i++)); do
+        id=$(((start + i) % 101 + 1))
+        exec 7>"$VELK_CACHE/ros-domain-$id.lock"
+        if flock -n 7; then
+            export ROS_DOMAIN_ID=$id
+            break
+        fi
+    done
+    [ -n "${ROS_DOMAIN_ID:-}" ] || { say "*** every ROS 2 domain id is taken by another run"; exit 1; }
+    export VELK_ROS=real ROS_AUTOMATIC_DISCOVERY_RANGE=LOCALHOST ROS_LOCALHOST_ONLY=1
+    export RCUTILS_LOGGING_BUFFERED_STREAM=0 RCUTILS_COLORIZED_OUTPUT=0
+    export RCUTILS_CONSOLE_OUTPUT_FORMAT='[{severity}] [{name}]: {message}'
+    say "==> real ROS 2 on DDS domain $ROS_DOMAIN_ID, discovery on the loopback only"
+}
+
 # The Debian mirror this machine is already configured with; never hard-coded.
 debian_mirror() {
     local uri

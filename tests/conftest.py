@@ -1,21 +1,41 @@
 import gc
 import os
+import re
 import subprocess
 import sys
 import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
+from typing import NamedTuple
 
-# The ROS 2 client-library stand-in lives beside the package, never in it; pytest
-# puts it on this interpreter's path (pythonpath in pyproject.toml), run_python on
-# a child's.
+# The ROS 2 client-library stand-in lives beside the package, never in it; it is
+# put on this interpreter's path here and on a child's by run_python. With
+# VELK_ROS=real (the ros part of make test) the real rclpy is used instead.
 STUB = str(Path(__file__).resolve().parent.parent / "ros_stub")
+REAL_ROS = os.environ.get("VELK_ROS") == "real"
+if not REAL_ROS:
+    sys.path.insert(0, STUB)
 # The stand-in's log lines stay off the terminal (tests read them through
 # the ros_logs fixture); ROS_STUB_CONSOLE=1 shows them.
 os.environ.setdefault("ROS_STUB_CONSOLE", "0")
 
 import pytest  # noqa: E402
+
+if REAL_ROS:
+    import rclpy  # noqa: E402
+
+    if Path(rclpy.__file__).is_relative_to(STUB):
+        raise RuntimeError("VELK_ROS=real, but rclpy is the stand-in")
+
+
+def pytest_collection_modifyitems(config, items):
+    if not REAL_ROS:
+        return
+    for item in items:
+        marker = item.get_closest_marker("stand_in_only")
+        if marker:
+            item.add_marker(pytest.mark.skip(reason=f"stand-in only: {marker.args[0]}"))
 
 
 @pytest.fixture
@@ -33,12 +53,67 @@ def ros_context():
         rclpy.try_shutdown()
 
 
-@pytest.fixture
-def ros_logs():
-    """The rclpy log lines emitted during the test, as LogRecord(severity, name, message).
+class LogRecord(NamedTuple):
+    severity: str  # 'DEBUG', 'INFO', 'WARN', 'ERROR' or 'FATAL'
+    name: str      # the logger's name
+    message: str
 
-    severity is 'DEBUG', 'INFO', 'WARN', 'ERROR' or 'FATAL'; name is the logger name.
+
+# A console line of rcutils in the ros part's RCUTILS_CONSOLE_OUTPUT_FORMAT,
+# "[{severity}] [{name}]: {message}"; a line not in that form continues the
+# message before it.
+_CONSOLE_LINE = re.compile(r"\[(DEBUG|INFO|WARN|ERROR|FATAL)\] \[([^\]]*)\]: (.*)")
+
+
+def log_records(text):
+    """The LogRecords of rcutils console output (a child's stderr, say)."""
+    records = []
+    for line in text.splitlines():
+        match = _CONSOLE_LINE.fullmatch(line)
+        if match:
+            records.append(LogRecord(*match.groups()))
+        elif records:
+            last = records[-1]
+            records[-1] = last._replace(message=f"{last.message}\n{line}")
+    return records
+
+
+class ConsoleLogs:
+    """The log lines that rcutils writes to this process's stderr, read as they come
+    from pytest's capture of descriptor 2; clear() forgets those so far."""
+
+    def __init__(self, capfd):
+        self._capfd = capfd
+        self._text = ""
+
+    def _records(self):
+        self._text += self._capfd.readouterr().err
+        return log_records(self._text)
+
+    def __iter__(self):
+        return iter(self._records())
+
+    def __len__(self):
+        return len(self._records())
+
+    def __getitem__(self, index):
+        return self._records()[index]
+
+    def clear(self):
+        self._records()
+        self._text = ""
+
+
+@pytest.fixture
+def ros_logs(request):
+    """The rclpy log lines emitted during the test, as LogRecords, in order.
+
+    On the stand-in through its own log hook; on real rclpy from rcutils' console
+    output, captured at the file-descriptor level.
     """
+    if REAL_ROS:
+        yield ConsoleLogs(request.getfixturevalue("capfd"))
+        return
     from rclpy.impl.rcutils_logger import capture_logs
 
     with capture_logs() as records:
@@ -47,7 +122,7 @@ def ros_logs():
 
 def _python_child(code, args, options, env, stub):
     child_env = dict(os.environ if env is None else env)
-    if stub:
+    if stub and not REAL_ROS:
         child_env["PYTHONPATH"] = os.pathsep.join(
             p for p in (STUB, child_env.get("PYTHONPATH")) if p)
     # -P: the source tree must not shadow the installed package.
@@ -56,7 +131,8 @@ def _python_child(code, args, options, env, stub):
 
 
 def run_python(code, *args, options=(), env=None, stub=True, timeout=60, **kwargs):
-    """Runs `code` in a child interpreter with the stand-in on its path (stub=False: without).
+    """Runs `code` in a child interpreter with the stand-in on its path (stub=False, or
+    real ROS 2 in use: without).
 
     `options` go to the interpreter before the code; with code None the child
     runs `args` alone ("-m", module, ...). Returns the CompletedProcess, output

@@ -10,6 +10,7 @@ import os
 import sysconfig
 import threading
 import time
+import types
 from collections import defaultdict
 from decimal import Decimal
 from fractions import Fraction
@@ -147,15 +148,21 @@ def test_no_limit_at_zero_or_below(world, clock, frequency):
     assert world.data("/out") == ["a", "b", "c"]
 
 
-@pytest.mark.parametrize("frequency", [0, 1.0])
-def test_a_clock_stepping_back_drops_until_it_catches_up(world, clock, frequency):
+@pytest.mark.parametrize("frequency, passed", [
+    (1.0, "ad"),       # a limited route drops until the clock is one interval past its time
+    (math.inf, "ad"),  # limited, with an interval of 0.0
+    (0, "abcd"),       # no limit: nothing is ever dropped
+    (-1.0, "abcd"),
+    (math.nan, "abcd"),
+])
+def test_a_clock_stepping_back(world, clock, frequency, passed):
     wire(world, SyncRoute("/in", String, "/out", frequency=frequency, route_id="r"),
          listen=("/out",))
-    interval = 1.0 / frequency if frequency else 0
+    interval = 1.0 / frequency if frequency > 0 else 0
     for now, text in ((100.0, "a"), (50.0, "b"), (99.5 + interval, "c"), (100.0 + interval, "d")):
         clock.now = now
         world.send("/in", text)
-    assert world.data("/out") == ["a", "d"]
+    assert world.data("/out") == list(passed)
 
 
 def test_a_failing_handler_is_logged_per_message_and_keeps_the_time(world, clock, ros_logs):
@@ -391,14 +398,21 @@ def test_every_read_of_a_route_field_is_fresh(world, clock):
 # ------------------------------------------------------------- what escapes
 
 
-def test_interrupts_leave_dispatch_and_the_remaining_routes_miss_the_message(world, clock):
-    calls = []
+class Interrupting:
+    """Raises KeyboardInterrupt when called or compared."""
 
-    def interrupt(msg):
+    def __call__(self, *args):
         raise KeyboardInterrupt
 
+    __gt__ = __call__
+
+
+@pytest.mark.parametrize("field", ["handler", "frequency"])
+def test_interrupts_leave_dispatch_and_the_remaining_routes_miss_the_message(world, clock, field):
+    calls = []
+    fields = {"handler": lambda m: None, "frequency": 0, field: Interrupting()}
     wire(world,
-         SyncRoute("/in", String, handler=interrupt, frequency=0, route_id="one"),
+         SyncRoute("/in", String, route_id="one", **fields),
          SyncRoute("/in", String, handler=lambda m: calls.append(m), frequency=0, route_id="two"))
     callback = world.relay._source_subscriptions["/in"].callback
     with pytest.raises(KeyboardInterrupt):
@@ -418,29 +432,84 @@ def test_interrupts_from_publish_leave_dispatch(world, clock):
     assert world.relay.last_publish_time["r"] == 0.0
 
 
-def test_errors_outside_the_guards_leave_dispatch(world, clock):
-    calls = []
-    wire(world,
-         SyncRoute("/in", String, handler=lambda m: calls.append(1), frequency="fast",
-                   route_id="one"),
-         SyncRoute("/in", String, handler=lambda m: calls.append(2), frequency=0, route_id="two"))
-    with pytest.raises(TypeError, match="'>' not supported between instances of 'str' and 'int'"):
-        world.relay._on_message(String(), "/in")
-    assert calls == []
-    # the executor passes it on
-    world.relay.routes["one"].frequency = 0
+class Untestable:
+    """Its truth test raises."""
+
+    def __bool__(self):
+        raise ValueError("no truth in it")
+
+
+class Unreachable:
+    """A frequency above 0 whose interval cannot be compared with a time."""
+
+    def __gt__(self, other):
+        return True
+
+    def __rtruediv__(self, other):
+        return "soon"
+
+
+MISSING = object()
+
+
+def record(**fields):
+    """A plain route record; MISSING leaves a field out."""
+    values = dict(enabled=True, frequency=0, handler=None, target_topic="/bad")
+    values.update(fields)
+    return types.SimpleNamespace(**{k: v for k, v in values.items() if v is not MISSING})
+
+
+NO_ATTRIBUTE = "'types.SimpleNamespace' object has no attribute '{}'"
+
+
+@pytest.mark.parametrize("bad, error", [
+    pytest.param(SyncRoute("/in", String, "/bad", frequency="2"),
+                 "'>' not supported between instances of 'str' and 'int'", id="frequency-str"),
+    pytest.param(SyncRoute("/in", String, "/bad", frequency=None),
+                 "'>' not supported between instances of 'NoneType' and 'int'",
+                 id="frequency-None"),
+    pytest.param(SyncRoute("/in", String, "/bad", frequency=Decimal(2)),
+                 "unsupported operand type(s) for /: 'float' and 'decimal.Decimal'",
+                 id="frequency-Decimal"),
+    pytest.param(SyncRoute("/in", String, "/bad", frequency=10 ** 400),
+                 "int too large to convert to float", id="frequency-huge-int"),
+    pytest.param(SyncRoute("/in", String, "/bad", frequency=Unreachable()),
+                 "'<' not supported between instances of 'float' and 'str'",
+                 id="interval-not-comparable"),
+    pytest.param(SyncRoute("/in", String, "/bad", frequency=0, handler=Untestable()),
+                 "no truth in it", id="handler-truth"),
+    pytest.param(record(target_topic=Untestable()), "no truth in it", id="target-truth"),
+    pytest.param(record(enabled=Untestable()), "no truth in it", id="enabled-truth"),
+    pytest.param(Untestable(), "no truth in it", id="record-truth"),
+    pytest.param(record(enabled=MISSING), NO_ATTRIBUTE.format("enabled"), id="no-enabled"),
+    pytest.param(record(frequency=MISSING), NO_ATTRIBUTE.format("frequency"),
+                 id="no-frequency"),
+    pytest.param(record(handler=MISSING), NO_ATTRIBUTE.format("handler"), id="no-handler"),
+    pytest.param(record(target_topic=MISSING), NO_ATTRIBUTE.format("target_topic"),
+                 id="no-target_topic"),
+])
+def test_what_a_route_carries_fails_for_that_route_and_message_only(
+        world, clock, ros_logs, bad, error):
+    wire(world, SyncRoute("/in", String, "/good", frequency=0, route_id="good"),
+         listen=("/good",))
+    world.relay.routes["bad"] = bad
+    world.relay._source_to_routes["/in"].insert(0, "bad")  # ahead of the good route
+    world.relay.last_publish_time["bad"] = 0.0
+    ros_logs.clear()
+    world.send("/in", "a", "b")  # through the subscription and the executor
+    assert world.data("/good") == ["a", "b"]
+    assert relay_lines(ros_logs) == [("ERROR", f"Route error for [bad]: {error}")] * 2
+    assert world.relay.last_publish_time == {"bad": 0.0, "good": 1000.0}
+
+
+def test_errors_of_the_relays_own_tables_and_clock_leave_dispatch(world, clock):
+    wire(world, SyncRoute("/in", String, handler=lambda m: None, frequency=0, route_id="one"))
     world.relay.last_publish_time = None
     with pytest.raises(TypeError, match="'NoneType' object is not subscriptable"):
-        world.send("/in", "x")
-
-
-def test_a_record_without_a_field_fails(world, clock):
-    class Partial:
-        enabled = True
-
-    wire(world, SyncRoute("/in", String, "/out", route_id="r"))
-    world.relay.routes["r"] = Partial()
-    with pytest.raises(AttributeError, match="frequency"):
+        world.send("/in", "x")  # the executor passes it on
+    world.relay.last_publish_time = {}
+    world.relay.routes = None
+    with pytest.raises(AttributeError, match="'NoneType' object has no attribute 'get'"):
         world.relay._on_message(String(), "/in")
 
 
@@ -456,12 +525,20 @@ def test_argument_types_of_the_dispatch_methods(world, clock):
         assert str(info.value) == arg_type_error("route_id", "str", name)
 
 
-def test_a_route_id_that_is_not_a_string_fails_at_process_route(world, clock):
+def test_a_route_id_that_is_not_a_string_fails_at_process_route(world, clock, ros_logs):
     route = SyncRoute("/in", String, "/out", frequency=0, route_id=7)
     world.relay.register_sync_route(route)  # setup would refuse it too
+    good = []
+    world.relay.register_sync_route(SyncRoute("/in", String, handler=good.append, frequency=0,
+                                              route_id="good"))
+    ros_logs.clear()
+    assert world.relay._on_message(String(), "/in") is None
+    refused = arg_type_error("route_id", "str", "int")
+    assert relay_lines(ros_logs) == [("ERROR", f"Route error for [7]: {refused}")]
+    assert len(good) == 1  # the route after it still gets the message
     with pytest.raises(TypeError) as info:
-        world.relay._on_message(String(), "/in")
-    assert str(info.value) == arg_type_error("route_id", "str", "int")
+        world.relay._process_route(String(), 7, route)
+    assert str(info.value) == refused
 
 
 def test_process_route_can_be_called_directly(world, clock):
@@ -477,12 +554,21 @@ def test_process_route_can_be_called_directly(world, clock):
 
 
 def python_outcome(now, last, frequency):
-    """The text's expressions: 'pass', 'drop' or the exception they raise."""
+    """The text's expressions: 'pass', 'drop', the exception they raise, or
+    ('route error', text) for what the route's frequency makes them raise."""
     try:
-        publish_interval = 1.0 / frequency if frequency > 0 else 0
-        return "drop" if now - last < publish_interval else "pass"
+        limited = frequency > 0
+        publish_interval = 1.0 / frequency if limited else 0
+    except Exception as e:  # noqa: BLE001
+        return ("route error", str(e))
+    try:
+        time_since_last = now - last
     except Exception as e:  # noqa: BLE001
         return (type(e), str(e))
+    try:
+        return "drop" if limited and time_since_last < publish_interval else "pass"
+    except Exception as e:  # noqa: BLE001
+        return ("route error", str(e))
 
 
 BIG = 2 ** 53
@@ -515,7 +601,7 @@ NUMBER_CASES = [
 
 @pytest.mark.parametrize("now, last, frequency", NUMBER_CASES)
 def test_the_rate_check_behaves_like_the_python_expressions(
-        ros_context, monkeypatch, now, last, frequency):
+        ros_context, ros_logs, monkeypatch, now, last, frequency):
     relay = SimpleTopicRelay()
     calls = []
     route = SyncRoute("/in", String, handler=lambda m: calls.append(m), frequency=frequency,
@@ -524,11 +610,16 @@ def test_the_rate_check_behaves_like_the_python_expressions(
     relay.last_publish_time["r"] = last
     monkeypatch.setattr(time, "time", lambda: now)
     expected = python_outcome(now, last, frequency)
+    ros_logs.clear()
     try:
         relay._process_route("msg", "r", route)
         outcome = "pass" if calls else "drop"
     except Exception as e:  # noqa: BLE001
         outcome = (type(e), str(e))
+    errors = [m for level, m in relay_lines(ros_logs) if level == "ERROR"]
+    if errors:
+        assert outcome == "drop" and len(errors) == 1 and errors[0].startswith("Route error for [r]: ")
+        outcome = ("route error", errors[0].removeprefix("Route error for [r]: "))
     assert outcome == expected
     if outcome == "pass":
         assert relay.last_publish_time["r"] is now
@@ -796,19 +887,34 @@ class Counting:
         return msg if self.result == "same" else self.result
 
 
-@pytest.mark.parametrize("frequency, handler", [
-    (0, Counting()),                  # every message published
-    (1e-9, Counting()),               # all but the first dropped by the rate limit
-    (0, Counting(raises=True)),       # every message fails in the handler
-    (0, Counting(result=None)),       # every message consumed
+def in_a_thread(operation):
+    """operation() on a thread of its own, which has ended when this returns."""
+    thread = threading.Thread(target=operation)
+    thread.start()
+    thread.join(30)
+    assert not thread.is_alive()
+
+
+@pytest.mark.parametrize("frequency, handler, threads", [
+    (0, Counting(), False),                  # every message published
+    (1e-9, Counting(), False),               # all but the first dropped by the rate limit
+    (0, Counting(raises=True), False),       # every message fails in the handler
+    (0, Counting(result=None), False),       # every message consumed
+    # each message dispatched by a short-lived thread of its own
+    (0, Counting(), True),
+    (1e-9, Counting(), True),
+    (0, Counting(result=None), True),
 ])
-def test_route_records_and_dispatch_leak_nothing(world, clock, frequency, handler):
+def test_route_records_and_dispatch_leak_nothing(world, clock, frequency, handler, threads):
     topic, msg = "/leak/in", String(data="x" * 1000)
     wire(world, SyncRoute(topic, String, "/leak/out", frequency=frequency, handler=handler,
                           route_id="r"))
     assert_no_leaks(lambda: SyncRoute(topic, String, "/leak/out", handler=handler), topic,
                     handler)
-    assert_no_leaks(lambda: world.relay._on_message(msg, topic), msg, topic, handler)
+    dispatch = lambda: world.relay._on_message(msg, topic)  # noqa: E731
+    relay = world.relay
+    assert_no_leaks((lambda: in_a_thread(dispatch)) if threads else dispatch, msg, topic,
+                    handler, relay.routes, relay.last_publish_time, relay._route_publishers)
 
 
 def test_dispatch_from_several_threads_at_once(world):
@@ -947,6 +1053,37 @@ run(workers, 1.0)
 print(len(strays))
 """
 
+# Waves of short-lived threads, four at a time, each dispatching a few messages;
+# prints how many references to the handler and the tables are left over.
+SHORT_LIVED_SCRIPT = GIL_OFF_PRELUDE + """
+import gc
+class Handler:
+    def __call__(self, m):
+        return m
+relay = cls()
+handler = Handler()
+relay.register_sync_route(SyncRoute("/in", String, "/out", handler=handler, frequency=0,
+                                    route_id="r"))
+relay.setup()
+msg = String(data="x")
+watched = (handler, relay.routes, relay.last_publish_time, relay._route_publishers)
+def dispatch():
+    for _ in range(20):
+        relay._on_message(msg, "/in")
+dispatch()
+gc.collect()
+before = [sys.getrefcount(o) for o in watched]
+for _ in range(50):
+    threads = [threading.Thread(target=dispatch) for _ in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(30)
+gc.collect()
+after = [sys.getrefcount(o) for o in watched]
+print([a - b for a, b in zip(after, before)])
+"""
+
 free_threaded = pytest.mark.skipif(not sysconfig.get_config_var("Py_GIL_DISABLED"),
                                    reason="needs the free-threaded interpreter")
 BENCH = str(Path(__file__).resolve().parent.parent / "bench")
@@ -965,6 +1102,8 @@ def run_gil_off(script, *args):
     pytest.param(REPLACING_SCRIPT, "_source_to_routes", "ok", id="replacing-_source_to_routes"),
     # the count of messages that reached the other relay's handler
     pytest.param(TWO_RELAYS_SCRIPT, "", "0", id="two-relays"),
+    # references left over by 200 ended threads
+    pytest.param(SHORT_LIVED_SCRIPT, "", "[0, 0, 0, 0]", id="short-lived-threads"),
 ])
 def test_dispatch_with_the_gil_off(relay, script, table, expected):
     result = run_gil_off(script, relay, table)

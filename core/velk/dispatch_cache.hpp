@@ -13,12 +13,14 @@
 // each change, on the changing thread) bumps the generation. Everything
 // cached is per thread and owns its references: threads running at once
 // without the GIL never read another's half-written entry, nor an object
-// that a dictionary update on another thread has freed.
+// that a dictionary update on another thread has freed. The thread state
+// owns a thread's caches and releases them with it (dispatch_cache()).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 
 #include "function.hpp"
 
@@ -42,6 +44,7 @@ struct Shared {
     PyObject* time_module = nullptr;  // what it must be for the direct clock
     PyObject* time_dict = nullptr;
     PyObject* builtin_time = nullptr;
+    PyObject* thread_key = nullptr;  // the caches' key in each thread state's dictionary
 };
 inline Shared shared;
 
@@ -246,10 +249,10 @@ class DispatchCache {
 public:
     DispatchCache() = default;
     DispatchCache(const DispatchCache&) = delete;
+    // Run when the thread state that owns the caches is cleared (see
+    // dispatch_cache()), attached: on the owning thread at its end, or on
+    // the thread that finalises the interpreter or survives a fork.
     ~DispatchCache() {
-        // At a thread's end its thread state is gone: the references are
-        // left as they are rather than released into no thread.
-        if (!PyThreadState_GetUnchecked() || !thread_attached()) return;
         for (InstanceView& view : views_)
             for (PyObject*& v : view.values) Py_CLEAR(v);
     }
@@ -268,6 +271,9 @@ public:
             while (shared.name_table[i].first) i = (i + 1) % dispatch_detail::kNameSlots;
             shared.name_table[i] = {shared.names[n], int(n)};
         }
+        shared.thread_key = PyUnicode_FromFormat("%U dispatch caches", Ref::steal(
+                                                     PyModule_GetNameObject(module)).ptr());
+        if (!shared.thread_key) throw_error();
         shared.function_type = reinterpret_cast<PyTypeObject*>(function_type);
         shared.time_module = Py_NewRef(time_module);  // both kept for good, as names are
         shared.builtin_time = PyObject_GetAttr(time_module, interned<"time">());
@@ -459,20 +465,52 @@ private:
 
 namespace dispatch_detail {
 
-// The thread's caches, made at its first dispatch and freed at its end.
+// The calling thread's caches, for the per-message path. Not the owner:
+// the thread state's dictionary (PyThreadState_GetDict) holds them in a
+// capsule, so they are released, references and all, when the interpreter
+// clears that thread state: at the thread's end (also a thread that only
+// borrowed a thread state, PyGILState_Release), at exit, after a fork.
 [[gnu::tls_model("initial-exec")]] inline thread_local DispatchCache* thread_cache = nullptr;
 
-struct ThreadCacheOwner {
-    ~ThreadCacheOwner() { delete std::exchange(thread_cache, nullptr); }
-};
+inline constexpr char kCapsuleName[] = "velk.dispatch_cache";
+
+inline void release_thread_cache(PyObject* capsule) noexcept {
+    auto* cache = static_cast<DispatchCache*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+    if (!cache) return PyErr_Clear();
+    // Forgotten first: releasing may run code, even a dispatch, which then
+    // makes caches of its own. Only the owning thread can hold this one, so
+    // another thread clearing it leaves its own pointer alone.
+    if (thread_cache == cache) thread_cache = nullptr;
+    delete cache;
+}
+
+// The caches the thread state's dictionary holds, or new ones put there.
+[[gnu::noinline]] inline DispatchCache& attach_thread_cache() {
+    PyObject* thread_dict = PyThreadState_GetDict();  // borrowed
+    if (!thread_dict) {
+        PyErr_SetString(PyExc_RuntimeError, "no thread state to keep the dispatch caches in");
+        throw_error();
+    }
+    PyObject* found;
+    if (check(PyDict_GetItemRef(thread_dict, shared.thread_key, &found))) {
+        Ref capsule = Ref::steal(found);
+        if (PyCapsule_IsValid(capsule, kCapsuleName))
+            return *(thread_cache = static_cast<DispatchCache*>(
+                          PyCapsule_GetPointer(capsule, kCapsuleName)));
+    }
+    auto cache = std::make_unique<DispatchCache>();
+    Ref capsule = Ref::steal(PyCapsule_New(cache.get(), kCapsuleName, release_thread_cache));
+    DispatchCache* made = cache.release();  // the capsule's now
+    check(PyDict_SetItem(thread_dict, shared.thread_key, capsule));
+    return *(thread_cache = made);
+}
 
 }  // namespace dispatch_detail
 
 inline DispatchCache& dispatch_cache() {
     if (dispatch_detail::thread_cache) [[likely]]
         return *dispatch_detail::thread_cache;
-    static thread_local dispatch_detail::ThreadCacheOwner owner;
-    return *(dispatch_detail::thread_cache = new DispatchCache);
+    return dispatch_detail::attach_thread_cache();
 }
 
 // for x in iterable: f(x); a list by index, as its iterator goes (items

@@ -16,9 +16,11 @@ _global_executor_lock = threading.Lock()
 
 
 def init(*, args=None, context=None, domain_id=None, signal_handler_options=None):
-    """Initialise the default context (or ``context``); no signal handlers are installed."""
+    """Initialise the default context (or ``context``) and install the SIGINT handler."""
+    from rclpy.signals import install_signal_handlers
     context = get_default_context() if context is None else context
-    return context.init(args, domain_id=domain_id)
+    context.init(args, domain_id=domain_id)
+    install_signal_handlers(signal_handler_options)
 
 
 def get_global_executor():

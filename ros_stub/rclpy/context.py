@@ -32,6 +32,14 @@ class Context:
                 domain_id = int(os.environ.get('ROS_DOMAIN_ID') or 0)
             self.__domain_id = domain_id
             self.__state = _OK
+        from rclpy.signals import _contexts
+        _contexts.add(self)
+
+    def _interrupt(self):
+        """A SIGINT: shut down underneath, with nothing destroyed and no callback run."""
+        with self.__lock:
+            if self.__state == _OK:
+                self.__state = _SHUT_DOWN
 
     def ok(self):
         with self.__lock:

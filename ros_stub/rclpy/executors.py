@@ -49,6 +49,8 @@ class Executor:
         self._spin_lock = threading.Lock()
         self._ready = deque()  # (node, subscription) of the current pass; spinning thread only
         self._context.on_shutdown(self.wake)
+        from rclpy.signals import _executors
+        _executors.add(self)
 
     @property
     def context(self):

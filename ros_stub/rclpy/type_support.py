@@ -11,7 +11,8 @@ class MessageInfo(TypedDict):
 
 def check_for_type_support(msg_or_srv_type):
     try:
-        ts = msg_or_srv_type._TYPE_SUPPORT
+        # Read from the metaclass, as generated message classes keep it there.
+        ts = msg_or_srv_type.__class__._TYPE_SUPPORT
     except AttributeError as e:
         e.args = (
             e.args[0] +

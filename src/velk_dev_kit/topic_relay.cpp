@@ -35,6 +35,7 @@ enum Site : size_t {
     kPublisherFailed,
     kHandlerError,
     kPublishError,
+    kRouteError,
     kSiteCount,
 };
 
@@ -52,6 +53,7 @@ constexpr LogSite log_sites[] = {
     {kPublisherFailed, "error"},
     {kHandlerError, "error"},
     {kPublishError, "error"},
+    {kRouteError, "error"},
 };
 static_assert(numbered(log_sites, kSiteCount), "one log site per Site, in order");
 
@@ -263,21 +265,55 @@ Ref setup_route_publisher(const Args& a) {
 // Dispatch and rate limiting: the per-message path, through the dispatch
 // caches (velk/dispatch_cache.hpp).
 
+// What one route carries (its record, its fields, its rate check) failing:
+// logged for that route, which misses this message; the routes after it
+// still get it. Exceptions outside the Exception family travel on.
+template <class Body>
+bool route_ok(const Args& a, Handle self, Handle route_id, Body&& body) {
+    return guarded([&] {
+        body();
+        return true;
+    }, [&](Handle e) {
+        log_line(a, kRouteError, self, fstr("Route error for [", route_id, "]: ", e));
+        return false;
+    });
+}
+
 Ref process_route(const Args& a) {
     auto [self, msg, route_id, route] = a.bind<process_params>();
     DispatchCache& fast = dispatch_cache();
     Number now = fast.time_time(a.module);
-    Ref frequency = fast.attr(route, "frequency"_n);
-    Number publish_interval = Number(frequency) > 0
-                                  ? 1.0 / Number(fast.attr_again(route, "frequency"_n, frequency))
-                                  : Number(0);
+    // publish_interval = 1.0 / route.frequency if route.frequency > 0 else 0
+    bool limited = false;
+    Number publish_interval(0.0);  // read only when limited
+    if (!route_ok(a, self, route_id, [&] {
+            Ref frequency = fast.attr(route, "frequency"_n);
+            limited = Number(frequency) > 0;
+            if (limited)
+                publish_interval = 1.0 / Number(fast.attr_again(route, "frequency"_n, frequency));
+        }))
+        return none();
     // A route registered after setup has no time yet: measured as if it had 0.0.
     Number last = item_or(fast.attr(self, "last_publish_time"_n), route_id,
                           a.state<State>().zero_float);
     Number time_since_last = now - last;
-    if (time_since_last < publish_interval) return none();
+    // A route without a limit lets every message through, also when the
+    // clock has stepped back behind its stored time.
+    if (limited) {
+        bool early = false;
+        if (!route_ok(a, self, route_id, [&] { early = time_since_last < publish_interval; }) ||
+            early)
+            return none();
+    }
     Ref processed_msg = Ref::borrow(msg);
-    if (Ref handler = fast.attr(route, "handler"_n); handler.truth()) {
+    Ref handler;
+    bool has_handler = false;
+    if (!route_ok(a, self, route_id, [&] {
+            handler = fast.attr(route, "handler"_n);
+            has_handler = handler.truth();
+        }))
+        return none();
+    if (has_handler) {
         bool failed = guarded([&] {
             processed_msg = fast.attr_again(route, "handler"_n, handler)(msg);
             return false;
@@ -287,14 +323,19 @@ Ref process_route(const Args& a) {
         });
         if (failed) return none();
     }
-    if (processed_msg != Py_None && fast.attr(route, "target_topic"_n).truth()) {
-        guarded([&] {
-            // if route_id in self._route_publishers: self._route_publishers[route_id].publish(...)
-            if (Ref publisher = item_if_in(fast.attr(self, "_route_publishers"_n), route_id))
-                publisher.method("publish"_n, processed_msg);
-        }, [&](Handle e) {
-            log_line(a, kPublishError, self, fstr("Publish error for [", route_id, "]: ", e));
-        });
+    if (processed_msg != Py_None) {
+        bool has_target = false;
+        if (!route_ok(a, self, route_id,
+                      [&] { has_target = fast.attr(route, "target_topic"_n).truth(); }))
+            return none();
+        if (has_target)
+            guarded([&] {
+                // if route_id in self._route_publishers: self._route_publishers[route_id].publish(...)
+                if (Ref publisher = item_if_in(fast.attr(self, "_route_publishers"_n), route_id))
+                    publisher.method("publish"_n, processed_msg);
+            }, [&](Handle e) {
+                log_line(a, kPublishError, self, fstr("Publish error for [", route_id, "]: ", e));
+            });
     }
     fast.attr(self, "last_publish_time"_n).set_item(route_id, now.object());
     return none();
@@ -306,14 +347,20 @@ Ref on_message(const Args& a) {
     Ref route_ids = get_or_else(fast.attr(self, "_source_to_routes"_n), source_topic, new_list);
     for_each_in(route_ids, [&](Ref route_id) {
         Ref route = get_or(fast.attr(self, "routes"_n), route_id, Py_None);
-        if (!route.truth() || !fast.attr(route, "enabled"_n).truth()) return;
+        bool eligible = false;
+        if (!route_ok(a, self, route_id,
+                      [&] { eligible = route.truth() && fast.attr(route, "enabled"_n).truth(); }) ||
+            !eligible)
+            return;
         // self._process_route(msg, route_id, route), called directly when it is ours
-        if (PyUnicode_CheckExact(route_id) &&
-            fast.is_own_method(self, "_process_route"_n, process_route)) {
+        if (!fast.is_own_method(self, "_process_route"_n, process_route)) {
+            self.method("_process_route"_n, msg, route_id, route);
+        } else if (PyUnicode_CheckExact(route_id)) {
             PyObject* const argv[] = {self, msg, route_id, route};
             process_route(Args{argv, a.module, nullptr, process_params});
-        } else {
-            self.method("_process_route"_n, msg, route_id, route);
+        } else {  // refused by its argument check before its body runs
+            route_ok(a, self, route_id,
+                     [&] { self.method("_process_route"_n, msg, route_id, route); });
         }
     });
     return none();

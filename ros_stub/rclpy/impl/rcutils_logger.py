@@ -68,9 +68,9 @@ def _rcutils_log(severity, name, message, function_name, file_name, line_number)
     if not all(isinstance(v, str) for v in (name, message, function_name, file_name)):
         raise TypeError(
             'rclpy_logging_rcutils_log(): incompatible function arguments. The following '
-            'argument types are supported:\n    1. (severity: int, name: str, message: str, '
-            'function_name: str, file_name: str, line_number: int) -> None\n\n'
-            f'Invoked with: {int(severity)}, {name!r}, {message!r}, {function_name!r}, '
+            'argument types are supported:\n    1. (arg0: typing.SupportsInt, arg1: str, '
+            'arg2: str, arg3: str, arg4: str, arg5: typing.SupportsInt) -> None\n\n'
+            f'Invoked with: {severity!r}, {name!r}, {message!r}, {function_name!r}, '
             f'{file_name!r}, {line_number}')
     now = time.time_ns()
     values = {
