@@ -20,18 +20,10 @@ from rclpy.executors import MultiThreadedExecutor, SingleThreadedExecutor
 from rclpy.node import Node
 from std_msgs.msg import String
 
-from test_panel_link import PanelServer, wait_until
+from test_panel_link import panel, wait_until  # noqa: F401  (panel: the fixture)
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 across_processes = pytest.mark.skipif(not REAL_ROS, reason="needs DDS between processes")
-
-
-@pytest.fixture
-def panel():
-    server = PanelServer()
-    server.start()
-    yield server
-    server.shut()
 
 
 class Child:
