@@ -1,8 +1,13 @@
+import contextlib
 import errno
 import os
 import shutil
+import socket
+import stat
 import sys
+import tempfile
 import threading
+import time
 
 import pytest
 
@@ -59,10 +64,100 @@ def test_construction_is_idempotent_and_silent(root, capsys):
     assert capsys.readouterr().out == ""
 
 
-def test_base_dir_that_is_a_file_raises(root):
-    (root / "occupied").write_text("")
-    with pytest.raises(FileExistsError):
-        DataRecorder("occupied")
+OTHER_UID = 65534  # a user other than the one running the tests, and not root
+
+
+def _owned(path, uid, mode=None):
+    if mode is not None:
+        os.chmod(path, mode)
+    os.chown(path, uid, uid, follow_symlinks=False)
+    return path
+
+
+# What is at the base directory's name beforehand: the name to give, and the
+# root to give it under (None: the test's root).
+PREPARED = {
+    "a file": lambda r: (_filled(r / "occupied"), None),
+    "another user's 0777 directory": lambda r: (_owned(_made(r / "d"), OTHER_UID, 0o777), None),
+    "another user's 0755 directory": lambda r: (_owned(_made(r / "d"), OTHER_UID, 0o755), None),
+    "another user's link to an own directory": lambda r: (
+        _owned(_linked(r / "l", _made(r / "own")), OTHER_UID), None),
+    "an own directory": lambda r: (_made(r / "d"), None),
+    "an own link to another user's directory": lambda r: (
+        _linked(r / "l", _owned(_made(r / "theirs"), OTHER_UID, 0o755)), None),
+    "below a sticky root-owned root": lambda r: ("data_logs", _made(r / "tmp", 0o1777)),
+}
+
+
+def _filled(path):
+    path.write_text("")
+    return path
+
+
+def _made(path, mode=0o755):
+    os.mkdir(path)
+    os.chmod(path, mode)
+    return path
+
+
+def _linked(path, target):
+    os.symlink(target, path)
+    return path
+
+
+@pytest.mark.parametrize("prepared, error", [
+    ("a file", FileExistsError),
+    ("another user's 0777 directory", PermissionError),
+    ("another user's 0755 directory", PermissionError),
+    ("another user's link to an own directory", PermissionError),
+    ("an own directory", None),
+    ("an own link to another user's directory", None),
+    ("below a sticky root-owned root", None),
+])
+def test_base_dir_made_beforehand(root, monkeypatch, capsys, prepared, error):
+    base_dir, new_root = PREPARED[prepared](root)
+    if new_root is not None:
+        monkeypatch.setenv("KELM_SIM_LOG_PATH", str(new_root))
+    if error is None:
+        rec = DataRecorder(str(base_dir))
+        rec.log_text("f", "v")
+        assert read(rec, "f") == b"v\n"
+        return
+    before = sorted(os.listdir(root))
+    with pytest.raises(error) as info:
+        DataRecorder(str(base_dir))
+    if error is PermissionError:
+        path = os.path.join(root, base_dir)
+        assert (info.value.errno, info.value.filename) == (errno.EPERM, path)
+        assert f"another user (uid {OTHER_UID})" in str(info.value)
+    assert sorted(os.listdir(root)) == before and capsys.readouterr().out == ""
+
+
+def test_base_dir_owners_for_a_user_other_than_root():
+    # The module is loaded, then the child becomes an ordinary user: its own
+    # directories and root's are taken, a third user's is refused.
+    shared = tempfile.mkdtemp(prefix="velk-owners-")
+    try:
+        os.chmod(shared, 0o755)
+        for name, uid, mode in [("own", OTHER_UID, 0o755), ("roots", 0, 0o777),
+                                ("third", OTHER_UID - 1, 0o777)]:
+            _owned(_made(os.path.join(shared, name)), uid, mode)
+        code = (
+            "import os\n"
+            "from velk_dev_kit import DataRecorder\n"
+            f"os.setgid({OTHER_UID}); os.setuid({OTHER_UID})\n"
+            "for name in ['own', 'roots', 'third']:\n"
+            "    try:\n"
+            f"        DataRecorder(os.path.join({shared!r}, name))\n"
+            "        print(name, 'taken')\n"
+            "    except OSError as e:\n"
+            "        print(name, type(e).__name__, e.errno)\n"
+        )
+        child = run_python(code, timeout=30)
+        assert child.stdout.split("\n") == [
+            "own taken", "roots taken", f"third PermissionError {errno.EPERM}", ""], child.stderr
+    finally:
+        shutil.rmtree(shared)
 
 
 def error_of(call):
@@ -258,15 +353,84 @@ def test_record_too_large_for_the_file_is_not_reported_as_written(root):
     assert (child.returncode, child.stdout) == (0, f"{errno.EFBIG}\n"), child.stderr
 
 
-@pytest.mark.parametrize("mode", ["a", "w"])
-def test_symlink_at_the_file_name_is_not_followed(recorder, tmp_path, mode):
+def _fifo(path):
+    os.mkfifo(path)
+    return None
+
+
+def _fifo_with_reader(path):
+    os.mkfifo(path)
+    return os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+
+
+def _socket(path):
+    sock = socket.socket(socket.AF_UNIX)
+    sock.bind(path)
+    return sock
+
+
+# What sits at the file's name, made by each entry; the errno it is refused with.
+NOT_REGULAR = {
+    "link": (lambda p: os.symlink(os.path.join(os.path.dirname(p), "..", "victim"), p),
+             errno.ELOOP),
+    "dangling link": (lambda p: os.symlink(os.path.join(os.path.dirname(p), "..", "created"), p),
+                      errno.ELOOP),
+    "fifo": (_fifo, errno.ENXIO),
+    "fifo with a reader": (_fifo_with_reader, errno.ENXIO),
+    "socket": (_socket, errno.ENXIO),
+    "device": (lambda p: os.mknod(p, stat.S_IFCHR | 0o666, os.makedev(1, 3)), errno.ENXIO),
+    "directory": (os.mkdir, errno.EISDIR),
+}
+
+
+def _log_text_bounded(recorder, name, mode, path):
+    """recorder.log_text(name, ...) in a thread given 5 s; a writer blocked on a
+    FIFO is let go by opening its reading end."""
+    outcome = []
+
+    def call():
+        try:
+            recorder.log_text(name, "attack", mode)
+            outcome.append(None)
+        except BaseException as e:
+            outcome.append(e)
+
+    worker = threading.Thread(target=call, daemon=True)
+    worker.start()
+    worker.join(5)
+    if worker.is_alive():
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK)
+        deadline = time.monotonic() + 5
+        while worker.is_alive() and time.monotonic() < deadline:
+            with contextlib.suppress(BlockingIOError):
+                os.read(fd, 1 << 16)
+            time.sleep(0.01)
+        os.close(fd)
+        pytest.fail("log_text blocked on the name")
+    return outcome[0]
+
+
+@pytest.mark.parametrize("mode", ["a", "w", "a+", "w+", "r+"])
+@pytest.mark.parametrize("kind", list(NOT_REGULAR))
+def test_only_a_regular_file_at_the_name_is_written(recorder, tmp_path, kind, mode):
     target = tmp_path / "victim"
     target.write_text("precious\n")
-    os.symlink(target, recorder.get_file_path("link.txt"))
-    with pytest.raises(OSError) as info:
-        recorder.log_text("link.txt", "attack", mode)
-    assert info.value.errno == errno.ELOOP
-    assert target.read_text() == "precious\n"
+    make, expected = NOT_REGULAR[kind]
+    path = recorder.get_file_path(kind)
+    held = make(path)
+    try:
+        error = _log_text_bounded(recorder, kind, mode, path)
+        assert (type(error), error.errno, error.filename) == (
+            type(OSError(expected, "")), expected, path)
+        assert target.read_text() == "precious\n"
+        assert not (tmp_path / "created").exists()
+        if kind == "fifo with a reader":
+            assert os.read(held, 1) == b""  # no writer left, and nothing written
+    finally:
+        if isinstance(held, int):
+            os.close(held)
+        elif held is not None:
+            held.close()
 
 
 class Hostile(str):
@@ -409,6 +573,7 @@ def _fails(error, call):
         ("log_text", "ok.txt", "记录", "a+", None),  # through the host's open
         ("log_text", "sub/ok.txt", "record", "a", None),  # with the warning
         ("log_text", "..", "record", "a", IsADirectoryError),
+        ("log_text", "..", "record", "r+", IsADirectoryError),  # refused by the opener
         ("log_text", "a\x00b", "record", "a", ValueError),
         ("log_text", "ok.txt", "record", "rb", ValueError),
         ("log_text", "ok.txt", "record", "r", OSError),  # fails in write, after opening

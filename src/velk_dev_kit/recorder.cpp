@@ -1,5 +1,6 @@
 // velk_dev_kit.recorder: appends text records to files inside one base directory.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,7 +17,8 @@ using namespace velk;
 struct State {
     Ref os;
     Ref cls;
-    auto refs() { return std::tie(os, cls); }
+    Ref opener;  // what the host's open is given, for the modes it handles
+    auto refs() { return std::tie(os, cls, opener); }
 };
 
 constexpr Param init_params[] = {{"self"}, {"base_dir", "str", Check::Str, "'data_logs'"}};
@@ -26,6 +28,7 @@ constexpr Param log_text_params[] = {{"self"},
                                      {"filename", "str", Check::Str},
                                      {"content", "str", Check::Str},
                                      {"mode", "str", Check::Str, "'a'"}};
+constexpr Param opener_params[] = {{"path"}, {"flags", "int", Check::Int}};
 
 Ref init(const Args& a) {
     auto [self, base_dir] = a.bind<init_params>();
@@ -36,9 +39,39 @@ Ref init(const Args& a) {
     return none();
 }
 
+// The path as open() hands it to the system: an embedded NUL is refused
+// rather than cutting the path short.
+Ref fs_path(Handle path) {
+    PyObject* encoded = nullptr;
+    if (!PyUnicode_FSConverter(path, &encoded)) throw_error();
+    return Ref::steal(encoded);
+}
+
+bool trusted_owner(uid_t uid) { return uid == 0 || uid == ::geteuid(); }
+
+// A base directory that another user made beforehand is theirs to read,
+// empty or fill with links at any time: only the user's own, root's, or one
+// behind a symbolic link of the user's (or root's) is taken.
+void check_base_dir_owner(Handle base_dir) {
+    Ref path = fs_path(base_dir);
+    struct stat st;
+    if (::lstat(PyBytes_AS_STRING(path.ptr()), &st) < 0) {
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, base_dir);
+        throw_error();
+    }
+    if (trusted_owner(st.st_uid)) return;
+    const char* what = S_ISLNK(st.st_mode) ? "Symbolic link at the base directory"
+                                           : "Base directory";
+    raise(Handle(PyExc_PermissionError)(
+        from_long(EPERM),
+        fstr(what, " belongs to another user (uid ", static_cast<long long>(st.st_uid), ")"), base_dir));
+}
+
 Ref ensure_directory_exists(const Args& a) {
     auto [self] = a.bind<self_only>();
-    a.state<State>().os.method("makedirs"_n, self.attr("base_dir"_n), "exist_ok"_kw = Py_True);
+    Ref base_dir = self.attr("base_dir"_n);
+    a.state<State>().os.method("makedirs"_n, base_dir, "exist_ok"_kw = Py_True);
+    if (PyUnicode_Check(base_dir)) check_base_dir_owner(base_dir);
     return none();
 }
 
@@ -87,15 +120,48 @@ Ref get_file_path(const Args& a) {
 // concurrent appenders never interleave inside it.
 using Record = Utf8Line;
 
-enum class Failure { None, Open, Write, Close };
+enum class Failure { None, Open, NotRegular, Write, Close };
 
-Failure write_file(const char* path, int flags, const Record& record, int* error) {
-    int fd = ::open(path, flags | O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+// Only a regular file is written: a symbolic link at the name is refused
+// (ELOOP) rather than followed or, dangling, created through, and a FIFO
+// neither blocks the open until a reader comes nor takes the record.
+int open_regular(const char* path, int flags, Failure* failure, int* error) {
+    int fd = ::open(path, flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
         *error = errno;
-        return Failure::Open;
+        // What a non-blocking open gives a FIFO without reader or a socket.
+        *failure = errno == ENXIO ? Failure::NotRegular : Failure::Open;
+        return -1;
     }
+    struct stat st;
+    if (::fstat(fd, &st) < 0) {
+        *error = errno;
+        *failure = Failure::Open;
+    } else if (S_ISDIR(st.st_mode)) {  // opened for reading only
+        *error = EISDIR;
+        *failure = Failure::Open;
+    } else if (!S_ISREG(st.st_mode)) {
+        *error = ENXIO;
+        *failure = Failure::NotRegular;
+    } else {
+        return fd;
+    }
+    ::close(fd);
+    return -1;
+}
+
+[[noreturn]] void raise_open_error(Failure failure, int error, Handle path) {
+    if (failure == Failure::NotRegular)
+        raise(Handle(PyExc_OSError)(from_long(ENXIO), str("Not a regular file"), path));
+    errno = error;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+    throw_error();
+}
+
+Failure write_file(const char* path, int flags, const Record& record, int* error) {
     Failure failure = Failure::None;
+    int fd = open_regular(path, flags | O_WRONLY | O_CREAT, &failure, error);
+    if (fd < 0) return failure;
     for (size_t done = 0; done < record.size();) {
         ssize_t w = ::write(fd, record.data() + done, record.size() - done);
         if (w < 0 && errno == EINTR) continue;
@@ -123,20 +189,42 @@ int direct_flags(PyObject* mode) {
     }
 }
 
+// The host open's opener: its own flags, opened as open_regular opens, then
+// blocking again as open() leaves a file.
+Ref opener(const Args& a) {
+    auto [path, flags] = a.bind<opener_params>();
+    Ref encoded = fs_path(path);
+    int open_flags = PyLong_AsInt(flags);
+    if (open_flags == -1 && PyErr_Occurred()) throw_error();
+    Failure failure = Failure::None;
+    int error = 0;
+    int fd;
+    Py_BEGIN_ALLOW_THREADS
+    fd = open_regular(PyBytes_AS_STRING(encoded.ptr()), open_flags, &failure, &error);
+    if (fd >= 0) {
+        int fl = ::fcntl(fd, F_GETFL);
+        if (fl < 0 || ::fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) < 0) {
+            error = errno;
+            failure = Failure::Open;
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    Py_END_ALLOW_THREADS
+    if (fd < 0) raise_open_error(failure, error, path);
+    return from_long(fd);
+}
+
 // with open(path, mode, encoding="utf-8") as f: f.write(content + "\n")
-void write_through_host_open(Handle path, Handle mode, Handle content) {
+void write_through_host_open(State& s, Handle path, Handle mode, Handle content) {
     Ref line = Ref::steal(PyUnicode_Concat(content, "\n"_n));
-    Ref file = builtin("open"_n)(path, mode, "encoding"_kw = "utf-8"_n);
+    Ref file = builtin("open"_n)(path, mode, "encoding"_kw = "utf-8"_n, "opener"_kw = s.opener);
     try_finally([&] { file.method("write"_n, line); }, [&] { file.method("close"_n); });
 }
 
 // open(full_path, mode).write(record) in one system call, the GIL released.
 void append_directly(Handle full_path, int flags, Handle content) {
-    // The converter open() uses: an embedded NUL is refused rather than
-    // cutting the path short and writing to a different file.
-    PyObject* encoded_path = nullptr;
-    if (!PyUnicode_FSConverter(full_path, &encoded_path)) throw_error();
-    Ref path = Ref::steal(encoded_path);
+    Ref path = fs_path(full_path);
     Record record(content);
     int error = 0;
     Failure failure;
@@ -144,11 +232,10 @@ void append_directly(Handle full_path, int flags, Handle content) {
     failure = write_file(PyBytes_AS_STRING(path.ptr()), flags, record, &error);
     Py_END_ALLOW_THREADS
     if (failure == Failure::None) return;
+    if (failure == Failure::Open || failure == Failure::NotRegular)
+        raise_open_error(failure, error, full_path);
     errno = error;
-    if (failure == Failure::Open)
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, full_path);
-    else
-        PyErr_SetFromErrno(PyExc_OSError);
+    PyErr_SetFromErrno(PyExc_OSError);
     throw_error();
 }
 
@@ -160,7 +247,7 @@ Ref log_text(const Args& a) {
         append_directly(full_path, flags, content);
     } else {
         utf8_size(content);  // an unencodable record fails before the file is opened
-        write_through_host_open(full_path, mode, content);
+        write_through_host_open(a.state<State>(), full_path, mode, content);
     }
     return none();
 }
@@ -195,6 +282,8 @@ constexpr FunctionSpec methods[] = {
      log_text_params, log_text, "None"},
 };
 
+constexpr FunctionSpec opener_spec = {"_open_regular", nullptr, opener_params, opener};
+
 constexpr const char class_doc[] =
     "\n    一个将文本数据记录到/tmp目录下文件的工具库。\n"
     "\n"
@@ -208,6 +297,7 @@ void exec_module(Module<State>& m) {
     State& s = m.state();
     s.os = m.import("os");
     s.cls = m.make_class("DataRecorder", class_doc, methods);
+    s.opener = m.function(opener_spec);
     m.add("DataRecorder", s.cls);
 }
 
