@@ -156,6 +156,9 @@ def data(content=None, **chunk):
 
 
 DONE = b"data: [DONE]\n\n"
+# The last chunk of an answer: with it, a body that ends without the end
+# marker still holds the whole answer.
+FINISH = data(choices=[{"index": 0, "delta": {}, "finish_reason": "stop"}])
 
 
 @pytest.fixture(scope="module")
@@ -580,20 +583,46 @@ def bad_chunk_size(h):
     h.close_connection = True
 
 
-@pytest.mark.parametrize("route, pieces", [
-    (stream_body([data("a")], finish=False), ["a"]),  # no last chunk
-    (cut_mid_chunk, ["a"]),                          # closed inside a chunk
-    (cut_short_of_length, ["a", "b", "c"]),          # closed before Content-Length
-    (bad_chunk_size, ["a"]),
+ENDED_EARLY = "流式回复提前结束，回复不完整"
+CHUNKED_ERROR = requests.exceptions.ChunkedEncodingError
+
+
+@pytest.mark.parametrize("route, pieces, error", [
+    # The body itself is broken: the HTTP client's error.
+    (stream_body([data("a")], finish=False), ["a"], CHUNKED_ERROR),  # no last chunk
+    (cut_mid_chunk, ["a"], CHUNKED_ERROR),                           # closed inside a chunk
+    (cut_short_of_length, ["a", "b", "c"], CHUNKED_ERROR),           # closed before Content-Length
+    (bad_chunk_size, ["a"], CHUNKED_ERROR),
+    # A whole body whose answer is not: neither the end marker nor a finish_reason.
+    (stream_body([data("The valve is")], kind="close"), ["The valve is"], ChatError),
+    (stream_body([data("a"), b'data: {"choices":[{"delta":{"content":"b'], kind="close"),
+     ["a"], ChatError),                                               # cut inside a line
+    (stream_body([data("a"), data("b")]), ["a", "b"], ChatError),   # chunked, ended cleanly
+    (stream_body([]), [], ChatError),
+    (stream_body([data("a")], kind="length"), ["a"], ChatError),
+    (stream_body([data(choices=[{"delta": {"content": "a"}, "finish_reason": None}])],
+                 kind="close"), ["a"], ChatError),
+    (lambda h: reply(h, 200, b"<html><body>Service Unavailable</body></html>", "text/html"),
+     [], ChatError),
+    (lambda h: reply(h, 200, {"choices": [{"message": {"content": "plain"}}]}), [], ChatError),
+    # The answer's last chunk came: whole, whatever follows it.
+    (stream_body([data("a"), FINISH], kind="close"), ["a"], None),
+    (stream_body([data("a"), FINISH, data(choices=[], usage={"total_tokens": 3})]), ["a"], None),
+    (stream_body([data(choices=[{"delta": {"content": "a"}, "finish_reason": "length"}])],
+                 kind="length"), ["a"], None),
 ])
-def test_body_cut_short_raises_http_client_error(svc, route, pieces):
+def test_stream_cut_short_raises(svc, route, pieces, error):
     svc.on("POST", COMPLETIONS, route)
     g = Chat().chat(USER, stream=True)
     got = []
-    with pytest.raises(requests.exceptions.ChunkedEncodingError):
+    with pytest.raises(error) if error else contextlib.nullcontext() as info:
         for piece in g:
             got.append(piece)
     assert got == pieces and list(g) == []
+    if error is ChatError:
+        e = info.value
+        assert (str(e), e.message, e.code, e.status_code) == (ENDED_EARLY, ENDED_EARLY, None, 200)
+        assert svc.url not in e.message and "127.0.0.1" not in e.message
 
 
 UPSTREAM = {"message": "simulated upstream failure after 3 chunks", "type": "None",
@@ -715,7 +744,9 @@ def test_response_is_closed_when_the_stream_ends(svc, how):
 
 
 def test_connection_is_reused_after_a_complete_stream(svc):
-    svc.on("POST", COMPLETIONS, stream_body([data("a")]))
+    # Read to its end (no end marker, whose arrival stops the reading), the
+    # body leaves its connection fit for the next request.
+    svc.on("POST", COMPLETIONS, stream_body([data("a"), FINISH]))
     c = Chat()
     assert list(c.chat(USER, stream=True)) == ["a"]
     assert list(c.chat(USER, stream=True)) == ["a"]
@@ -757,28 +788,58 @@ def resident_mb():
         return int(f.read().split("VmRSS:")[1].split()[0]) / 1024
 
 
+def peak_reset():
+    """Starts the process's peak resident size afresh; gives the size now, in MB."""
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    return resident_mb()
+
+
+def peak_mb():
+    with open("/proc/self/status") as f:
+        return int(f.read().split("VmHWM:")[1].split()[0]) / 1024
+
+
+MAX_LINE = 64 << 20  # the longest line a stream may carry, its line break not counted
+PIECE_HEAD, PIECE_TAIL = b'data: {"choices":[{"delta":{"content":"', b'"}}]}\n'
+TOO_LONG = "流式回复中的一行超过 64 MiB"
+
+
 @pytest.mark.no_sanitizers("the sanitizer's allocator holds freed memory back, so the "
                             "resident size says nothing")
-@pytest.mark.parametrize("head, tail, piece", [
-    (b": ", b"\n", None),  # a comment
-    (b"data: ", b"\n", None),  # not JSON
-    (b'data: {"choices":[{"delta":{"content":"', b'"}}]}\n', 100_000_000),
+@pytest.mark.parametrize("head, tail, size, outcome", [
+    (b": ", b"\n", 60_000_000, None),  # a comment
+    (b"data: ", b"\n", 60_000_000, None),  # not JSON
+    (PIECE_HEAD, PIECE_TAIL, 60_000_000, "piece"),
+    (b": ", b"\n", MAX_LINE - 2, None),  # exactly the longest line taken
+    (b": ", b"\n", MAX_LINE - 1, ChatError),  # one byte more
+    (b"data: ", b"\n", 256 << 20, ChatError),
+    (PIECE_HEAD, PIECE_TAIL, 256 << 20, ChatError),  # never held whole, nor handed out
 ])
-def test_one_huge_line(svc, head, tail, piece):
+def test_one_huge_line(svc, head, tail, size, outcome):
     block = b"x" * 1_000_000  # the server sends it in blocks: only the client holds the line
 
     def parts():
         yield head
-        yield from (block for _ in range(100))
+        for start in range(0, size, len(block)):
+            yield block[:size - start]
         yield tail
         yield from (data("after"), WAIT, DONE)
 
     svc.on("POST", COMPLETIONS, lambda h: stream_body(parts())(h))
     g = Chat().chat(USER, stream=True)
-    before = resident_mb()
-    if piece:
+    before = peak_reset()
+    if outcome is ChatError:
+        with pytest.raises(ChatError) as info:
+            next(g)
+        e = info.value
+        assert (str(e), e.message, e.code, e.status_code) == (TOO_LONG, TOO_LONG, None, 200)
+        assert peak_mb() - before < 120  # the line is 64 to 256 MiB long
+        assert list(g) == []
+        return
+    if outcome == "piece":
         first = next(g)
-        assert len(first) == piece and first == "x" * piece
+        assert len(first) == size and first == "x" * size
         del first
     assert next(g) == "after"
     if head == b": ":  # the line's buffer is not kept for the rest of the stream
@@ -804,19 +865,20 @@ def test_text_with_nul_characters_is_sent_whole(svc):
 LEAK_ROUTES = {
     "plain": lambda h: reply(h, 200, {"choices": [{"message": {"content": "ok"}}]}),
     "plain failing": lambda h: reply(h, 429, {"error": {"message": "slow down"}}),
-    "stream": stream_body([data("a"), data("b")]),
+    "stream": stream_body([data("a"), data("b"), DONE]),
     "stream failing": lambda h: reply(h, 500, b"<html>", "text/html"),
     # Bodies that end with the connection: read without urllib3's chunk reader,
     # which would close the connection itself.
     "stream abandoned": stream_body([data("a"), data("b")], kind="close"),
     "stream error event": stream_body([data("a"), data(error={"message": "x", "code": 1})],
                                       kind="close"),
+    "stream ended early": stream_body([data("a"), data("b")]),
 }
 
 
 @pytest.mark.parametrize("operation", ["plain", "plain failing", "stream", "stream abandoned",
-                                       "stream failing", "stream error event", "models",
-                                       "ChatError"])
+                                       "stream failing", "stream error event",
+                                       "stream ended early", "models", "ChatError"])
 def test_no_leaks(svc, operation):
     messages = [{"role": "user", "content": "leak" * 10}]
     model, session_id, text = "model-" * 3, "session-" * 3, "text-" * 5
@@ -852,7 +914,8 @@ def test_no_leaks(svc, operation):
 def test_threads_streaming_from_one_client(svc):
     threads, streams, pieces = 4, 12, 40
     svc.on("POST", COMPLETIONS, lambda h: stream_body(
-        [data(f"{h.request_seen.json()['messages'][0]['content']}:{i}") for i in range(pieces)])(h))
+        [data(f"{h.request_seen.json()['messages'][0]['content']}:{i}") for i in range(pieces)]
+        + [FINISH])(h))
     c = Chat()
     c._fetch_config()
     results, errors = {}, []

@@ -20,6 +20,9 @@ constexpr long long kReadSize = 64 * 1024;
 // Line buffers beyond this are given back once their line has been handled,
 // so one huge line does not stay held for the rest of a long stream.
 constexpr size_t kKeptLineCapacity = 1 << 20;
+// The longest line of a streamed body that is taken; a longer one ends the
+// stream rather than being held whole.
+constexpr size_t kMaxLineBytes = size_t(64) << 20;
 
 struct State {
     Ref json, requests;
@@ -313,6 +316,7 @@ struct StreamBody {
     std::string line;     // a completed line that spanned reads
     bool skip_lf = false;  // a CR ended the last read: a leading LF belongs to it
     bool at_start = true;
+    bool finished = false;  // a chunk carried a finish_reason: the answer is whole
     bool eof = false;
     bool by_read1 = false;
 
@@ -401,9 +405,18 @@ void fill(StreamBody& g, State& s) {
     g.pos = 0;
 }
 
+// ChatError with the status of a stream that began well.
+[[noreturn]] void raise_stream_failure(StreamBody& g, State& s, const char* message) {
+    raise_chat_error(s, str(message), {}, g.response.attr("status_code"_n));
+}
+
+void check_line_size(StreamBody& g, State& s, size_t size) {
+    if (size > kMaxLineBytes) raise_stream_failure(g, s, "流式回复中的一行超过 64 MiB");
+}
+
 // The next complete line, or false when more bytes are needed. The view stays
 // valid until the next call.
-bool next_line(StreamBody& g, const char** data, size_t* size) {
+bool next_line(StreamBody& g, State& s, const char** data, size_t* size) {
     if (g.line.capacity() > kKeptLineCapacity) std::string().swap(g.line);
     if (g.partial.empty() && g.partial.capacity() > kKeptLineCapacity)
         std::string().swap(g.partial);
@@ -418,6 +431,7 @@ bool next_line(StreamBody& g, const char** data, size_t* size) {
         Py_ssize_t end = pos;
         while (end < len && buf[end] != '\n' && buf[end] != '\r') ++end;
         if (end < len) {
+            check_line_size(g, s, g.partial.size() + size_t(end - pos));
             Py_ssize_t next = end + 1;
             if (buf[end] == '\r') {
                 if (next < len) {
@@ -439,6 +453,7 @@ bool next_line(StreamBody& g, const char** data, size_t* size) {
             }
             return true;
         }
+        check_line_size(g, s, g.partial.size() + size_t(len - pos));
         g.partial.append(buf + pos, size_t(len - pos));
         g.block.reset();
         g.pos = 0;
@@ -482,11 +497,17 @@ Ref decode_json(State& s, PyObject* text) {
     return Ref::borrow(PyTuple_GetItem(result, 0));
 }
 
-// The text piece of one chunk, or an empty Ref when it carries none.
-Ref chunk_content(Handle chunk) {
+// The text piece of one chunk, or an empty Ref when it carries none; sets
+// *finished once a chunk's choice carries a finish_reason.
+Ref chunk_content(Handle chunk, bool* finished) {
     Ref choices = member_or_absent(chunk, "choices"_n, Default::EmptyList);
     if (!choices || !choices.truth()) return {};
-    Ref delta = member_or_absent(first_item(choices), "delta"_n, Default::EmptyDict);
+    Ref choice = first_item(choices);
+    Ref delta = member_or_absent(choice, "delta"_n, Default::EmptyDict);
+    if (!*finished) {
+        Ref reason = member_or_absent(choice, "finish_reason"_n, Default::None);
+        *finished = reason && reason.truth();
+    }
     if (!delta) return {};
     Ref content = member_or_absent(delta, "content"_n, Default::EmptyStr);
     if (!content || !content.truth()) return {};
@@ -519,7 +540,8 @@ LineResult handle_line(StreamBody& g, State& s, const char* p, size_t n, Ref* pi
         if (Ref error = member_or_absent(chunk, "error"_n, Default::None); error && error != Py_None)
             raise_stream_error(g, s, error);
     *piece = guarded(
-        s.json_error, [&] { return chunk_content(chunk); }, [](Handle) { return Ref(); });
+        s.json_error, [&] { return chunk_content(chunk, &g.finished); },
+        [](Handle) { return Ref(); });
     return *piece ? LineResult::Piece : LineResult::Skip;
 }
 
@@ -528,7 +550,7 @@ Ref StreamBody::next(State& s) {
     for (;;) {
         const char* text;
         size_t size;
-        if (next_line(*this, &text, &size)) {
+        if (next_line(*this, s, &text, &size)) {
             Ref piece;
             switch (handle_line(*this, s, text, size, &piece)) {
                 case LineResult::Piece: return piece;
@@ -536,7 +558,12 @@ Ref StreamBody::next(State& s) {
                 case LineResult::Skip: continue;
             }
         }
-        if (eof) return {};
+        if (eof) {
+            // Neither the end marker nor a finish_reason: the service or the
+            // connection stopped mid-answer, or this was no event stream.
+            if (!finished) raise_stream_failure(*this, s, "流式回复提前结束，回复不完整");
+            return {};
+        }
         fill(*this, s);
     }
 }
