@@ -1,10 +1,10 @@
 """A local control panel for developing robot applications offline.
 
-Start it with ``python -m velk_dev_kit.devpanel`` (needs the ``devpanel`` extra:
-``pip install velk_dev_kit[devpanel]``), export the ``VELK_REMOTE_WS_URL`` line it
-prints, start the robot application and open the page it names. The page speaks the
-panel link's protocol: every control change is one text frame such as
-``{"btn-forward": {"value": "down"}}``, and values the robot sends with
+Start it with ``python -m velk_dev_kit.devpanel`` (needs ``websockets``: install the
+wheel with its ``devpanel`` extra, ``pip install '<wheel file>[devpanel]'``), export the
+``VELK_REMOTE_WS_URL`` line it prints, start the robot application and open the page it
+names. The page speaks the panel link's protocol: every control change is one text
+frame such as ``{"btn-forward": {"value": "down"}}``, and values the robot sends with
 ``PanelLink.send`` show on the control of that id.
 
 Embedding it, e.g. in a test::

@@ -15,7 +15,8 @@ try:
     from websockets.frames import CloseCode
 except ImportError as e:  # pragma: no cover - depends on the installation
     raise ImportError("the development panel needs the websockets package: "
-                      "pip install 'velk_dev_kit[devpanel]'") from e
+                      "pip install 'websockets>=14', or install the wheel with its "
+                      "devpanel extra: pip install '<wheel file>[devpanel]'") from e
 
 from .layout import DEFAULT_LAYOUT, parse_layout
 
