@@ -37,17 +37,16 @@ pure_install() {
         --platform any --python-version 3.14 --implementation py --abi none "$@"
 }
 
-# An environment for the emulated interpreter, laid out like a virtual
+# An environment for the emulated interpreter laid out like a virtual
 # environment: bin/python3.14 is a script the kernel can run, so children
-# started with sys.executable run emulated too; site-packages holds the
-# pure-Python dependencies, build-backend the build tools' Python part.
-#   make_aarch64_env SYSROOT ENV_DIR
-make_aarch64_env() {
-    local sysroot="$1" env="$2" version site reqs stamp line name failed=()
+# started with sys.executable run emulated too; lib/python3.14/site-packages is
+# its own, empty when made.
+#   aarch64_venv SYSROOT ENV_DIR
+aarch64_venv() {
+    local sysroot="$1" env="$2" version
     version=$("$QEMU_AARCH64" -L "$sysroot" $QEMU_AARCH64_CPU "$sysroot/usr/bin/python3.14" \
               -c 'import platform; print(platform.python_version())')
-    site="$env/lib/python3.14/site-packages"
-    mkdir -p "$env/bin" "$site"
+    mkdir -p "$env/bin" "$env/lib/python3.14/site-packages"
     cat >"$env/bin/python3.14" <<WRAPPER
 #!/bin/sh
 # CPython 3.14 for aarch64 under the user-mode emulator; sys.executable is this script.
@@ -56,6 +55,15 @@ WRAPPER
     chmod +x "$env/bin/python3.14"
     printf 'home = %s\ninclude-system-site-packages = false\nversion = %s\n' \
         "$sysroot/usr/bin" "$version" >"$env/pyvenv.cfg"
+}
+
+# That environment with the pure-Python dependencies of the tests in its
+# site-packages, and the build tools' Python part in build-backend.
+#   make_aarch64_env SYSROOT ENV_DIR
+make_aarch64_env() {
+    local sysroot="$1" env="$2" site reqs stamp line name failed=()
+    site="$env/lib/python3.14/site-packages"
+    aarch64_venv "$sysroot" "$env"
 
     reqs=$(sed -e 's/#.*//' -e 's/[[:space:]]//g' "$PROJECT_ROOT/scripts/requirements.txt" | grep -v '^$' || true)
     stamp="$env/.velk-requirements"
@@ -76,7 +84,7 @@ WRAPPER
             done
             echo "    no pure-Python wheel for: ${failed[*]}; their tests skip under the emulator"
         fi
-        quietly pure_install "$env/build-backend" 'scikit-build-core>=0.10'
+        quietly pure_install "$env/build-backend" 'scikit-build-core>=0.11'
         printf '%s\n' "$reqs" "$AARCH64_BUILD_ONLY" >"$stamp"
     fi
 }

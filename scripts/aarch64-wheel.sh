@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the linux_aarch64 wheel for CPython 3.14 and checks it.
-#   aarch64-wheel.sh [OUT_DIR]      (default: dist/)
+#   aarch64-wheel.sh [OUT_DIR [SOURCE_DIR]]   (default: build/aarch64-dist, the checkout)
+# make wheel builds it from the unpacked source archive, then tags it.
 # The project's own build (scikit-build-core, CMake with
 # cmake/aarch64-linux-gnu.cmake) runs in the emulated aarch64 interpreter, so
 # the wheel's tags and module suffix are the target's; cmake, ninja and the
@@ -8,7 +9,9 @@
 # Prints the wheel's path on its last line.
 source "$(dirname "$0")/common.sh"
 source "$(dirname "$0")/aarch64-common.sh"
-OUT="$(mkdir -p "${1:-$PROJECT_ROOT/dist}" && cd "${1:-$PROJECT_ROOT/dist}" && pwd)"
+OUT="${1:-$PROJECT_ROOT/build/aarch64-dist}"
+OUT="$(mkdir -p "$OUT" && cd "$OUT" && pwd)"
+SOURCE="$(cd "${2:-$PROJECT_ROOT}" && pwd)"
 # The oldest C library of the robots served: Ubuntu 22.04 (ROS 2 Humble).
 MAX_GLIBC="${VELK_AARCH64_MAX_GLIBC:-2.35}"
 
@@ -21,11 +24,11 @@ make_aarch64_env "$SYSROOT" "$ENV_DIR"
 step "cross-compiling velk_dev_kit for aarch64 (CPython 3.14 wheel)"
 export VELK_AARCH64_SYSROOT="$SYSROOT"
 # CMake keeps the root's path in its cache: a build made against another root starts over.
-BUILD_DIR="$PROJECT_ROOT/build/aarch64-cmake"
+BUILD_DIR="$SOURCE/build/aarch64-cmake"
 if [ -f "$BUILD_DIR/CMakeCache.txt" ] && ! grep -qF -- "-idirafter $SYSROOT/usr/include" "$BUILD_DIR/CMakeCache.txt"; then
     rm -rf "$BUILD_DIR"
 fi
-cd "$PROJECT_ROOT"
+cd "$SOURCE"
 # The build's own interpreter is the bare arm64 executable, which CMake runs
 # through the toolchain's emulator setting.
 quietly env PYTHONPATH="$ENV_DIR/build-backend" \
@@ -55,7 +58,7 @@ step "checking $(basename "$WHEEL")"
 STEP_LOG=""
 CHECK=$(mktemp -d)
 trap 'rm -rf "$CHECK"' EXIT
-python3 - "$WHEEL" "$PROJECT_ROOT/src/velk_dev_kit" "$CHECK" <<'PY'
+python3 - "$WHEEL" "$SOURCE/src/velk_dev_kit" "$CHECK" <<'PY'
 import pathlib, sys, zipfile
 wheel, src, dest = sys.argv[1], pathlib.Path(sys.argv[2]), sys.argv[3]
 suffix = ".cpython-314-aarch64-linux-gnu.so"

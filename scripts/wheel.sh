@@ -1,30 +1,59 @@
 #!/usr/bin/env bash
-# Builds the source archive and, from it, a wheel into dist/, then checks both:
-# metadata, long description and the files each one holds.
-#   wheel.sh [PYTHON]   (default: the free-threaded interpreter; the wheel is for it alone)
+# make wheel: the source archive and, built from it, one wheel per interpreter
+# the project builds for, into dist/:
+#   free-threaded CPython 3.13, x86-64   on the host
+#   CPython 3.14, x86-64                 in the 3.14 root
+#   CPython 3.14, aarch64                cross-built, tried under the emulator
+# Each wheel gets the manylinux tag its symbols allow and is installed with its
+# devpanel extra into a fresh environment of its interpreter, which imports
+# every module; then every archive is checked (scripts/check-dist.py).
 source "$(dirname "$0")/common.sh"
-PYTHON="${1:-$("$PROJECT_ROOT/scripts/freethreaded-python.sh" | tail -n 1)}"
-TOOLS="$PROJECT_ROOT/build/wheel-tools"
-REQS="$PROJECT_ROOT/scripts/requirements-wheel.txt"
+source "$(dirname "$0")/aarch64-common.sh"
+PYTHON=$("$PROJECT_ROOT/scripts/freethreaded-python.sh" | tail -n 1)
+DIST="$PROJECT_ROOT/dist"
+TOOLS=$("$PROJECT_ROOT/scripts/wheel-tools.sh" "$PYTHON")
 
-# The interpreter a python (or a venv's python) really runs.
-base() { "$1" -c 'import os, sys; print(os.path.realpath(sys._base_executable))' 2>/dev/null; }
-if [ ! -x "$TOOLS/bin/python" ] || ! cmp -s "$REQS" "$TOOLS/.velk-requirements" \
-        || [ "$(base "$TOOLS/bin/python")" != "$(base "$PYTHON")" ]; then
-    step "installing the packaging tools into $TOOLS"
-    rm -rf "$TOOLS"
-    quietly "$PYTHON" -m venv "$TOOLS"
-    quietly "$TOOLS/bin/python" -m pip install -r "$REQS"
-    cp "$REQS" "$TOOLS/.velk-requirements"
-fi
-step "building the source archive, then the wheel from it, into dist/"
-rm -rf "$PROJECT_ROOT/dist"
-quietly "$TOOLS/bin/python" -m build --outdir "$PROJECT_ROOT/dist" "$PROJECT_ROOT"
+step "building the source archive into dist/" "$TREE_LOGS/wheel-sdist.log"
+# The one place dist/ is emptied: every later step only adds to it.
+rm -rf "$DIST"
+quietly "$TOOLS/bin/python" -m build --sdist --outdir "$DIST" "$PROJECT_ROOT"
+SDIST=$(ls "$DIST"/*.tar.gz)
+end_step
+
+"$PROJECT_ROOT/scripts/wheel-one.sh" "$PYTHON" "$SDIST" "$DIST" >/dev/null
+
+# aarch64: built from the unpacked archive by aarch64-wheel.sh, tagged here.
+WORK="$PROJECT_ROOT/build/wheel-aarch64"
+rm -rf "$WORK"
+mkdir -p "$WORK/src" "$WORK/raw" "$WORK/repaired"
+tar -xzf "$SDIST" -C "$WORK/src" --strip-components=1
+RAW=$("$PROJECT_ROOT/scripts/aarch64-wheel.sh" "$WORK/raw" "$WORK/src" | tail -n 1)
+step "tagging it with the manylinux tag its symbols allow" "$TREE_LOGS/wheel-aarch64/repair.log"
+quietly env PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --wheel-dir "$WORK/repaired" "$RAW"
+WHEEL="$DIST/$(basename "$WORK"/repaired/*.whl)"
+mv "$WORK"/repaired/*.whl "$WHEEL"
+end_step
+say "    $(basename "$WHEEL")"
+step "installing it with the devpanel extra into a fresh aarch64 environment" "$TREE_LOGS/wheel-aarch64/try.log"
+SYSROOT=$("$PROJECT_ROOT/scripts/arm64-sysroot.sh" | tail -n 1)
+aarch64_venv "$SYSROOT" "$WORK/venv"
+# pip installs for the target: it takes the wheel only if its tags fit
+# CPython 3.14 on aarch64, and the dependencies' wheels the target needs.
+platforms=()
+for p in $(basename "$WHEEL" .whl | awk -F- '{print $NF}' | tr . ' '); do platforms+=(--platform "$p"); done
+quietly "$TOOLS/bin/python" -m pip install --progress-bar off --target "$WORK/venv/lib/python3.14/site-packages" --only-binary=:all: \
+    --python-version 3.14 --implementation cp --abi cp314 "${platforms[@]}" "$WHEEL[devpanel]"
+step "importing every module from it under the emulator"
+(cd "$WORK" && PYTHONPATH="$PROJECT_ROOT/ros_stub" "$WORK/venv/bin/python3.14" -P "$PROJECT_ROOT/scripts/try-wheel.py") >&2
+
+# Last, as the root may be busy with another work tree's tests.
+"$PROJECT_ROOT/scripts/in-root.sh" bash scripts/wheel-one.sh /usr/bin/python3.14 \
+    "dist/$(basename "$SDIST")" dist >/dev/null
+
 step "checking the archives in dist/"
-STEP_LOG=""
-"$TOOLS/bin/python" "$PROJECT_ROOT/scripts/check-dist.py" "$PROJECT_ROOT"/dist/*
-step "loading a module from the installed wheel"
-TRY=$(mktemp -d)
-trap 'rm -rf "$TRY"' EXIT
-quietly "$TOOLS/bin/python" -m pip install --no-deps --target "$TRY" "$PROJECT_ROOT"/dist/*.whl
-(cd "$TRY" && PYTHONPATH="$TRY" "$TOOLS/bin/python" -P -W ignore::RuntimeWarning -c 'import velk_dev_kit.recorder')
+"$TOOLS/bin/python" "$PROJECT_ROOT/scripts/check-dist.py" "$DIST"/*
+count=$(ls "$DIST"/*.whl | wc -l)
+[ "$count" -eq 3 ] || { _current_step="checking dist/: $count wheels, not 3"; false; }
+end_step
+say "dist/:"
+ls -1 "$DIST" | sed 's/^/    /' >&2
