@@ -3,8 +3,8 @@
 
     method-lines.py src/velk_dev_kit/topic_relay.cpp [more .cpp files]
 
-C++ side: every function of the file taking `(const Args& a)` (the methods and
-callbacks that Python calls), counted in code lines (no blank lines, no
+C++ side: every function of the file that a `method<name>(...)` declaration
+makes Python-visible (the methods and callbacks that Python calls), counted in code lines (no blank lines, no
 comment-only lines); a second total adds the file's own functions they reach,
 and a third is every code line of the file, its tables and texts included. Python side: the methods
 of the classes named Py* in bench/bench_<module>.py, counted the same way,
@@ -50,8 +50,8 @@ def cpp_functions(path):
 
 def cpp_method_lines(path):
     functions = cpp_functions(path)
-    methods = [n for n, body in functions.items()
-               if re.search(r"\(\s*const Args&\s*a\s*\)", " ".join(body[:3]))]
+    declared = set(re.findall(r"\bmethod<(\w+)>", path.read_text()))
+    methods = [n for n in functions if n in declared]
     reached, seen = list(methods), set(methods)
     while reached:
         name = reached.pop()

@@ -2,11 +2,11 @@
 //
 // They buy skipping the interpreter's generic machinery where its answer is
 // already known, and must always equal the Python they stand for: `o.name`
-// (fast.attr; fast.attr_again for a second read after a test of the first
-// value that ran no code), `self.name(...)` resolving to this module's own function
+// (fast.attr), `o.name if test(o.name)` reading o.name twice (fast.attr_if),
+// `self.name(...)` resolving to this module's own function
 // (fast.is_own_method), `time.time()` as the module's code finds it
-// (fast.time_time), `mapping.get(k, d)`, `for x in xs`, and the float
-// arithmetic and comparisons of a rate check (Number). What a type says is
+// (fast.time_time), and the float arithmetic and comparisons of a rate check
+// (Number). What a type says is
 // kept with its version tag, which the interpreter changes on every change
 // of the type or its bases; an object's entries of the watched names, and
 // the clock's two names, are kept until a dictionary watcher (run before
@@ -22,7 +22,7 @@
 #include <initializer_list>
 #include <memory>
 
-#include "function.hpp"
+#include "module.hpp"
 
 namespace velk {
 
@@ -70,7 +70,7 @@ inline bool generic_with_dict(PyTypeObject* tp) {
 // o.name reads o's instance dictionary first and falls back to nothing in
 // the type that could intercept it (no data descriptor, whose type could not
 // gain __set__ later either).
-inline bool plain_attribute(PyTypeObject* tp, PyObject* name, Impl) {
+inline bool plain_attribute(PyTypeObject* tp, PyObject* name, Invoker) {
     if (!generic_with_dict(tp)) return false;
     Ref descr = type_lookup(tp, name);
     PyTypeObject* dt = descr ? Py_TYPE(descr.ptr()) : nullptr;
@@ -78,7 +78,7 @@ inline bool plain_attribute(PyTypeObject* tp, PyObject* name, Impl) {
 }
 
 // o.name resolves, in the type, to this module's function made with `impl`.
-inline bool own_method(PyTypeObject* tp, PyObject* name, Impl impl) {
+inline bool own_method(PyTypeObject* tp, PyObject* name, Invoker impl) {
     if (!generic_with_dict(tp)) return false;
     Ref descr = type_lookup(tp, name);
     return descr && Py_TYPE(descr.ptr()) == shared.function_type &&
@@ -98,8 +98,8 @@ struct TypeTable {
     static_assert((N & (N - 1)) == 0, "a power of two");
     TypeEntry entries[N];
 
-    bool says(PyTypeObject* tp, PyObject* name, bool (*ask)(PyTypeObject*, PyObject*, Impl),
-              Impl impl = nullptr) {
+    bool says(PyTypeObject* tp, PyObject* name, bool (*ask)(PyTypeObject*, PyObject*, Invoker),
+              Invoker impl = nullptr) {
         unsigned version = std::atomic_ref(tp->tp_version_tag).load(std::memory_order_acquire);
         for (size_t i = home(tp, name), end = i + N; i < end; ++i) {
             const TypeEntry& e = entries[i % N];
@@ -121,7 +121,7 @@ private:
     // The tag is read before the lookup: a change meanwhile leaves a tag
     // that no longer matches. 0: not cacheable, asked again next time.
     [[gnu::noinline]] bool remember(PyTypeObject* tp, PyObject* name, unsigned version,
-                                    bool (*ask)(PyTypeObject*, PyObject*, Impl), Impl impl) {
+                                    bool (*ask)(PyTypeObject*, PyObject*, Invoker), Invoker impl) {
         size_t slot = home(tp, name);
         for (size_t i = slot; i < slot + N; ++i) {  // the first free or same entry, else home
             const TypeEntry& e = entries[i % N];
@@ -303,21 +303,40 @@ public:
         return o.attr(name);
     }
 
-    // o.name read again right after `first = attr(o, name)` and a test of
-    // `first` (a truth test, a comparison with a number): the same object
-    // when that read came from the instance dictionary and the test could
-    // run no Python code, so nothing can have changed the entry since.
-    Ref attr_again(Handle o, Handle name, Handle first) {
-        if (first == last_served_ && runs_no_code(first) &&
-            last_generation_ == dispatch_detail::shared.generation.load(std::memory_order_acquire))
-            return Ref::borrow(first);
-        return attr(o, name);
+    // o.name put to a test now and read again for its use, as
+    // `if test(o.name): use(o.name)` reads it twice.
+    class Tested {
+    public:
+        Tested() = default;
+        explicit operator bool() const { return passed_; }
+        // o.name again: the object tested, when nothing can have changed it since.
+        Ref read_again() const { return cache_->attr_again(o_, name_, first_); }
+
+    private:
+        friend class DispatchCache;
+        DispatchCache* cache_ = nullptr;
+        Handle o_, name_;
+        Ref first_;
+        bool passed_ = false;
+    };
+
+    // `test` is a truth test (the default) or a comparison with a number.
+    template <class Test>
+    Tested attr_tested(Handle o, Handle name, Test&& test) {
+        Tested t;
+        t.first_ = attr(o, name);
+        t.passed_ = test(t.first_);
+        t.cache_ = this, t.o_ = o, t.name_ = name;
+        return t;
+    }
+    Tested attr_tested(Handle o, Handle name) {
+        return attr_tested(o, name, [](const Ref& v) { return v.truth(); });
     }
 
     // True if node.name is this module's function made with `impl` (no
     // override in the type, no instance attribute of that name): what
     // node.method(name, ...) would call, with node in front.
-    bool is_own_method(Handle node, Handle name, Impl impl) {
+    bool is_own_method(Handle node, Handle name, Invoker impl) {
         if (!own_.says(node.type(), name, dispatch_detail::own_method, impl)) return false;
         int i = dispatch_detail::name_index(name);
         if (const InstanceView* view = i >= 0 ? view_of(node) : nullptr) return !view->values[i];
@@ -337,7 +356,7 @@ public:
             Py_IS_TYPE(shared.time_module, &PyModule_Type))
             return builtin_clock();
         if (confirm_builtin_clock()) return builtin_clock();
-        Ref time_module = module_global(module, interned<"time">());
+        Ref time_module = velk::module_global(module, interned<"time">());
         Ref fn;
         if (PyModule_CheckExact(time_module)) {  // a plain module's attribute is its entry
             PyObject* f;
@@ -433,13 +452,15 @@ private:
         return t % ns_per_s == 0 ? double(t / ns_per_s) : double(t) / 1e9;
     }
 
-    static Ref module_global(Handle module, PyObject* name) {
-        PyObject* value;
-        if (check(PyDict_GetItemRef(PyModule_GetDict(module), name, &value)) == 0) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            throw_error();
-        }
-        return Ref::steal(value);
+    // o.name read again right after `first = attr(o, name)` and a test of
+    // `first` (a truth test, a comparison with a number): the same object
+    // when that read came from the instance dictionary and the test could
+    // run no Python code, so nothing can have changed the entry since.
+    Ref attr_again(Handle o, Handle name, Handle first) {
+        if (first == last_served_ && runs_no_code(first) &&
+            last_generation_ == dispatch_detail::shared.generation.load(std::memory_order_acquire))
+            return Ref::borrow(first);
+        return attr(o, name);
     }
 
     // True if testing o (its truth, a comparison with a number) runs no
@@ -511,49 +532,6 @@ inline DispatchCache& dispatch_cache() {
     if (dispatch_detail::thread_cache) [[likely]]
         return *dispatch_detail::thread_cache;
     return dispatch_detail::attach_thread_cache();
-}
-
-// for x in iterable: f(x); a list by index, as its iterator goes (items
-// appended meanwhile are reached too), without the iterator.
-template <class F>
-void for_each_in(Handle iterable, F&& f) {
-    if (!PyList_CheckExact(iterable)) return iterable.for_each(f);
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable.ptr()); ++i)
-        if (Ref item = Ref::steal_or_null(PyList_GetItemRef(iterable, i))) f(std::move(item));
-        else return PyErr_Clear();  // shrunk meanwhile: the iterator stops too
-}
-
-// mapping.get(key, make_fallback()), the fallback made only when it is used.
-template <class MakeFallback>
-Ref get_or_else(Handle mapping, Handle key, MakeFallback&& make_fallback) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* v;
-        return check(PyDict_GetItemRef(mapping, key, &v)) ? Ref::steal(v) : Ref(make_fallback());
-    }
-    return mapping.method(interned<"get">(), key, Ref(make_fallback()));
-}
-
-// mapping.get(key, fallback)
-inline Ref get_or(Handle mapping, Handle key, Handle fallback) {
-    return get_or_else(mapping, key, [&] { return Ref::borrow(fallback); });
-}
-
-// mapping[key] if key in mapping, else nothing (an empty Ref).
-inline Ref item_if_in(Handle mapping, Handle key) {
-    PyObject* v = nullptr;
-    if (PyDict_CheckExact(mapping)) check(PyDict_GetItemRef(mapping, key, &v));
-    else if (mapping.contains(key)) return mapping.item(key);
-    return Ref::steal_or_null(v);
-}
-
-// mapping[key], or fallback where it raises KeyError.
-inline Ref item_or(Handle mapping, Handle key, Handle fallback) {
-    if (PyDict_CheckExact(mapping)) return get_or(mapping, key, fallback);
-    Ref v = Ref::steal_or_null(PyObject_GetItem(mapping, key));
-    if (v) return v;
-    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
-    PyErr_Clear();
-    return Ref::borrow(fallback);
 }
 
 }  // namespace velk

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <type_traits>
+#include <utility>
 
 #include "object.hpp"
 
@@ -54,10 +55,6 @@ private:
     throw_error();
 }
 
-// True if the pending exception is of the Exception family (what callback
-// boundaries catch); interrupts and SystemExit travel on.
-inline bool pending_is_exception() { return PyErr_ExceptionMatches(PyExc_Exception) != 0; }
-
 // While it lives, `e` is the exception being handled (sys.exception()), as
 // inside `except ... as e:`, so an error raised meanwhile is chained to it.
 class Handling {
@@ -78,22 +75,6 @@ private:
 };
 
 // try: return body()
-// except Exception as e: return handler(e)
-// Anything outside the Exception family (an interrupt, SystemExit) travels on.
-template <class Body, class Handler>
-auto guarded(Body&& body, Handler&& handler) -> decltype(body()) {
-    Ref caught;
-    try {
-        return body();
-    } catch (const PyError&) {
-        if (!pending_is_exception()) throw;
-        caught = Ref::steal_or_null(PyErr_GetRaisedException());
-    }
-    Handling handling(caught);
-    return handler(Handle(caught));
-}
-
-// try: return body()
 // except types as e: return handler(e)
 // `types` is an exception class or a tuple of them, as in an except clause.
 template <class Body, class Handler>
@@ -107,6 +88,14 @@ auto guarded(Handle types, Body&& body, Handler&& handler) -> decltype(body()) {
     }
     Handling handling(caught);
     return handler(Handle(caught));
+}
+
+// try: return body()
+// except Exception as e: return handler(e)
+// Anything outside the Exception family (an interrupt, SystemExit) travels on.
+template <class Body, class Handler>
+auto guarded(Body&& body, Handler&& handler) -> decltype(body()) {
+    return guarded(PyExc_Exception, std::forward<Body>(body), std::forward<Handler>(handler));
 }
 
 // The same for a pending exception left by a call that reports failure by

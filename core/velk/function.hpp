@@ -3,7 +3,9 @@
 // A FunctionSpec describes one function: its parameters (all
 // positional-or-keyword), their annotation texts, argument checks and default
 // expressions, the result annotation and check, the documentation text and
-// the C++ implementation. Function objects made from it behave like Python
+// the C++ body; method<body>(name, params, ...) makes it from a C++ function
+// with one Handle parameter per table entry, so module code calls its bodies
+// directly and never restates a signature. Function objects behave like Python
 // functions: they bind as methods (also on classes whose bases are Python
 // classes), report a real inspect.Signature, and raise the interpreter's usual
 // TypeErrors for missing, surplus or repeated arguments.
@@ -14,6 +16,7 @@
 #include <utility>
 #include <span>
 #include <string>
+#include <type_traits>
 
 #include "errors.hpp"
 
@@ -37,35 +40,41 @@ struct Param {
     const char* default_expr = nullptr;  // Python expression; nullptr: required
 };
 
+// What a function's body has besides its arguments: the module that defines
+// it and the object bound to its function object (a callback's owner), if any.
+struct Context {
+    PyObject* module;
+    PyObject* bound;
+};
+
+// The vectorcall side of a function: its context and one borrowed object per
+// parameter, defaults filled in and checks done.
+using Invoker = Ref (*)(const Context&, PyObject* const* args);
+
+// TRANSITIONAL (until panel_link has typed declarations): a body taking its
+// arguments as one Args.
 struct Args {
-    PyObject* const* v;            // one borrowed object per parameter, defaults filled in
-    PyObject* module;              // the defining module
-    PyObject* data;                // data bound to this function object, or nullptr
-    const Param* params = nullptr;  // the parameter table the call was bound with
-
+    PyObject* const* v;
+    PyObject* module;
+    PyObject* data;
+    const Param* params = nullptr;
     PyObject* operator[](size_t i) const noexcept { return v[i]; }
-
-    // The arguments by the parameter table they were bound with:
-    //   auto [self, route] = a.bind<register_params>();
-    // A binding of another length than the table does not build; one made
-    // with another table than the function's raises SystemError.
     template <const auto& Table>
     auto bind() const {
-        constexpr size_t n = std::size(Table);
-        if (params != std::data(Table)) {
-            PyErr_SetString(PyExc_SystemError, "arguments bound with another parameter table");
-            throw_error();
-        }
         return [&]<size_t... I>(std::index_sequence<I...>) {
-            return std::array<Handle, n>{Handle(v[I])...};
-        }(std::make_index_sequence<n>{});
+            return std::array<Handle, std::size(Table)>{Handle(v[I])...};
+        }(std::make_index_sequence<std::size(Table)>{});
     }
-
     template <class S>
     S& state() const;  // defined in module.hpp
 };
-
-using Impl = Ref (*)(const Args&);
+struct Impl {
+    Invoker typed = nullptr;
+    Ref (*legacy)(const Args&) = nullptr;
+    constexpr Impl(Invoker f) : typed(f) {}
+    constexpr Impl(Ref (*f)(const Args&)) : legacy(f) {}
+    friend bool operator==(const Impl& a, Invoker b) { return a.typed == b; }
+};
 
 struct FunctionSpec {
     const char* name;
@@ -74,7 +83,68 @@ struct FunctionSpec {
     Impl impl;
     const char* returns = nullptr;  // result annotation text
     Check result = Check::Any;      // Str/List/Dict: checked, None accepted
+    bool signature_in_doc = false;  // __doc__ begins with "name(params) -> returns"
 };
+
+inline constexpr Param self_only[] = {{"self"}};
+
+namespace detail {
+
+template <class F>
+struct Declared;
+
+// Ref f(const Ctx& c, Handle p1, Handle p2, ...): a function's body, its
+// parameters as the table lists them.
+template <class C, class... H>
+struct Declared<Ref (*)(const C&, H...)> {
+    static_assert((std::is_same_v<H, Handle> && ...), "parameters are Handles");
+    using Ctx = C;
+    static constexpr size_t arity = sizeof...(H);
+};
+
+template <auto F>
+Ref invoke(const Context& context, PyObject* const* args) {
+    using D = Declared<decltype(F)>;
+    const typename D::Ctx c{context};
+    return [&]<size_t... I>(std::index_sequence<I...>) {
+        return F(c, Handle(args[I])...);
+    }(std::make_index_sequence<D::arity>{});
+}
+
+}  // namespace detail
+
+// The one declaration of a Python-visible function: its body F, a C++
+// function whose parameters after its context are the table's, in order.
+// A table of another length than F's parameters does not build.
+//   method<register_sync_route>("register_sync_route", register_params, doc, "bool")
+template <auto F, size_t N>
+consteval FunctionSpec method(const char* name, const Param (&params)[N],
+                              const char* doc = nullptr, const char* returns = nullptr,
+                              Check result = Check::Any) {
+    static_assert(detail::Declared<decltype(F)>::arity == N,
+                  "one parameter table entry per parameter of the function");
+    static_assert(N <= kMaxParams, "too many parameters");
+    return {name, doc, params, detail::invoke<F>, returns, result};
+}
+
+// The same for a function without parameters (a bound callback).
+template <auto F>
+consteval FunctionSpec method(const char* name, const char* doc = nullptr) {
+    static_assert(detail::Declared<decltype(F)>::arity == 0, "the function takes parameters");
+    return {name, doc, {}, detail::invoke<F>};
+}
+
+// `spec` with its signature line first in its documentation text, as
+// tools that embed signatures write it: "chat(self, messages: ...) -> str".
+consteval FunctionSpec signature_in_doc(FunctionSpec spec) {
+    spec.signature_in_doc = true;
+    return spec;
+}
+
+// What a function object made from method<F> calls: compared to tell that
+// an attribute resolves to this module's own function.
+template <auto F>
+inline constexpr Invoker impl_of = detail::invoke<F>;
 
 namespace detail {
 
@@ -83,8 +153,9 @@ struct FunctionObject {
     vectorcallfunc vectorcall;
     const FunctionSpec* desc;
     PyObject* module;
-    PyObject* data;
+    PyObject* bound;
     PyObject* qualname;
+    PyObject* doc;
     PyObject* dict;
     PyObject* signature;  // built on first request
     PyObject* names[kMaxParams];
@@ -236,7 +307,8 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
             converted[i] = check_argument(p, slots[i]);
             slots[i] = converted[i];
         }
-        Ref result = s.impl(Args{slots, f->module, f->data, s.params.data()});
+        Ref result = s.impl.typed ? s.impl.typed(Context{f->module, f->bound}, slots)
+                                  : s.impl.legacy(Args{slots, f->module, f->bound});
         check_result(s, result);
         return result.release();
     } catch (const PyError&) {
@@ -246,10 +318,22 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
     }
 }
 
-inline Ref eval_expression(const char* expr) {
-    Ref globals = new_dict();
-    check(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
-    return Ref::steal(PyRun_String(expr, Py_eval_input, globals, globals));
+// The documentation text with the signature line first:
+// "name(self, code: Optional[str] = None) -> None", then a blank line and
+// the text, if any.
+inline Ref signed_doc(const FunctionSpec& s) {
+    std::string line = std::string(s.name) + "(";
+    for (size_t i = 0; i < s.params.size(); ++i) {
+        const Param& p = s.params[i];
+        if (i) line += ", ";
+        line += p.name;
+        if (p.annotation) (line += ": ") += p.annotation;
+        if (p.default_expr) (line += p.annotation ? " = " : "=") += p.default_expr;
+    }
+    line += ")";
+    if (s.returns) (line += " -> ") += s.returns;
+    if (s.doc && *s.doc) (line += "\n\n") += s.doc;
+    return str(line.c_str());
 }
 
 inline PyObject* function_get(PyObject* self, PyObject* obj, PyObject*) {
@@ -261,7 +345,7 @@ inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(f->module);
-    Py_VISIT(f->data);
+    Py_VISIT(f->bound);
     Py_VISIT(f->dict);
     Py_VISIT(f->signature);
     for (PyObject* d : f->defaults) Py_VISIT(d);
@@ -271,7 +355,7 @@ inline int function_traverse(PyObject* self, visitproc visit, void* arg) {
 inline int function_clear(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_CLEAR(f->module);
-    Py_CLEAR(f->data);
+    Py_CLEAR(f->bound);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->signature);
     for (PyObject*& d : f->defaults) Py_CLEAR(d);
@@ -284,6 +368,7 @@ inline void function_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     function_clear(self);
     Py_CLEAR(f->qualname);
+    Py_CLEAR(f->doc);
     for (PyObject*& n : f->names) Py_CLEAR(n);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -302,8 +387,7 @@ inline PyObject* get_qualname(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
 }
 inline PyObject* get_doc(PyObject* self, void*) {
-    const char* doc = reinterpret_cast<FunctionObject*>(self)->desc->doc;
-    return doc ? PyUnicode_FromString(doc) : Py_NewRef(Py_None);
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->doc);
 }
 inline PyObject* get_module(PyObject* self, void*) {
     return PyModule_GetNameObject(reinterpret_cast<FunctionObject*>(self)->module);
@@ -409,32 +493,32 @@ inline PyType_Spec function_type_spec = {
 
 }  // namespace detail
 
-// Makes a function object of `desc` owned by `module`. `defaults`, when given,
-// replaces the default of each parameter whose entry is not nullptr.
+// Makes a function object of `desc` owned by `module`, with `bound` bound to
+// it. `defaults`, when given, replaces the default of each parameter whose
+// entry is not nullptr.
 inline Ref make_function(PyObject* function_type, PyObject* module, const FunctionSpec& desc,
-                         const char* owner = nullptr, PyObject* data = nullptr,
+                         const char* owner = nullptr, PyObject* bound = nullptr,
                          std::span<PyObject* const> defaults = {}) {
     using detail::FunctionObject;
-    if (desc.params.size() > kMaxParams) {
-        PyErr_SetString(PyExc_SystemError, "too many parameters");
-        throw_error();
-    }
     auto* tp = reinterpret_cast<PyTypeObject*>(function_type);
     Ref obj = Ref::steal(tp->tp_alloc(tp, 0));
     auto* f = reinterpret_cast<FunctionObject*>(obj.ptr());
     f->vectorcall = detail::function_vectorcall;
     f->desc = &desc;
     f->module = Py_NewRef(module);
-    f->data = Py_XNewRef(data);
+    f->bound = Py_XNewRef(bound);
     f->qualname = owner ? PyUnicode_FromFormat("%s.%s", owner, desc.name)
                         : PyUnicode_FromString(desc.name);
     if (!f->qualname) throw_error();
+    f->doc = desc.signature_in_doc ? detail::signed_doc(desc).release()
+             : desc.doc            ? str(desc.doc).release()
+                                   : Py_NewRef(Py_None);
     for (size_t i = 0; i < desc.params.size(); ++i) {
         f->names[i] = Py_NewRef(intern(desc.params[i].name));
         if (i < defaults.size() && defaults[i])
             f->defaults[i] = Py_NewRef(defaults[i]);
         else if (desc.params[i].default_expr)
-            f->defaults[i] = detail::eval_expression(desc.params[i].default_expr).release();
+            f->defaults[i] = eval_expression(desc.params[i].default_expr).release();
     }
     return obj;
 }

@@ -22,11 +22,6 @@
 
 namespace velk {
 
-// The C API's description of a heap type, as PyType_FromMetaclass takes it.
-template <class S>
-S* third_parameter(PyObject* (*)(PyTypeObject*, PyObject*, S*, PyObject*));
-using TypeDefinition = std::remove_pointer_t<decltype(third_parameter(&PyType_FromMetaclass))>;
-
 template <class Body>
 class Generator {
 public:
@@ -313,7 +308,7 @@ private:
         {0, nullptr},
     };
 
-    static inline TypeDefinition definition = {
+    static inline PyType_Spec definition = {
         Body::type_name,
         sizeof(Object),
         0,

@@ -46,20 +46,10 @@ ModuleHolder<State>& holder(PyObject* module) {
     return *static_cast<ModuleHolder<State>*>(PyModule_GetState(module));
 }
 
-template <class S>
-S& Args::state() const {
-    return holder<S>(module).s;
-}
-
 // A name of the module's namespace, looked up at each use as Python code
 // would, so names the application rebinds in the module take effect.
-inline Ref module_global(const Args& a, PyObject* name) {
-    PyObject* value;
-    if (check(PyDict_GetItemRef(PyModule_GetDict(a.module), name, &value)) == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        throw_error();
-    }
-    return Ref::steal(value);
+inline Ref module_global(Handle module, Handle name) {
+    return name_in(PyModule_GetDict(module), name);
 }
 
 // One log statement: its number in the module's enum of statements, a
@@ -160,20 +150,42 @@ private:
     PyObject* m_;
 };
 
-// A function object of `desc` made while the module runs, with `data` bound
-// to it (a callback that must know its owner, say).
+// TRANSITIONAL (until panel_link has typed declarations): the Args forms.
+template <class S>
+S& Args::state() const {
+    return holder<S>(module).s;
+}
+inline Ref module_global(const Args& a, PyObject* name) { return module_global(a.module, name); }
 template <class State>
 Ref bound_function(const Args& a, const FunctionSpec& desc, PyObject* data) {
-    return make_function(holder<State>(a.module).function_type, a.module, desc, nullptr,
-                         data);
+    return make_function(holder<State>(a.module).function_type, a.module, desc, nullptr, data);
 }
-
-// Logs `text` through node.get_logger() at the statement `site`.
 template <class State>
 Ref log(const Args& a, size_t site, PyObject* node, PyObject* text) {
     Handle fn = PyTuple_GET_ITEM(holder<State>(a.module).log_sites.ptr(), Py_ssize_t(site));
     return fn(node, text);
 }
+
+// The context of a function of a module with state `State`; module code
+// names it `Ctx` (using Ctx = velk::Ctx<State>) and its functions take it first.
+template <class State>
+struct Ctx : Context {
+    State& state() const { return holder<State>(module).s; }
+    // The module global `name`, looked up now (see module_global).
+    Ref global(Handle name) const { return module_global(module, name); }
+    // Logs `text` through node.get_logger() at the statement `site`.
+    void log(size_t site, Handle node, Handle text) const {
+        Handle fn = PyTuple_GET_ITEM(holder<State>(module).log_sites.ptr(), Py_ssize_t(site));
+        fn(node, text);
+    }
+    // A function object of `desc` made now, with `bound` bound to it (a
+    // callback that must know its owner, say), and `defaults` as make_function's.
+    Ref function(const FunctionSpec& desc, PyObject* bound, const char* owner = nullptr,
+                 std::span<PyObject* const> defaults = {}) const {
+        return make_function(holder<State>(module).function_type, module, desc, owner, bound,
+                             defaults);
+    }
+};
 
 namespace detail {
 

@@ -315,6 +315,64 @@ Ref Handle::method(Handle name, const A&... args) const {
         name, argv, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, keyword_names<A...>()));
 }
 
+// ---------------------------------------------------- mappings and iteration
+
+// for x in iterable: f(x); a list by index, as its iterator goes (items
+// appended meanwhile are reached too), without the iterator.
+template <class F>
+void for_each_in(Handle iterable, F&& f) {
+    if (!PyList_CheckExact(iterable)) return iterable.for_each(f);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(iterable.ptr()); ++i)
+        if (Ref item = Ref::steal_or_null(PyList_GetItemRef(iterable, i))) f(std::move(item));
+        else return PyErr_Clear();  // shrunk meanwhile: the iterator stops too
+}
+
+// mapping.get(key, make_fallback()), the fallback made only when it is used;
+// a dict is read directly, anything else answers as its own get would.
+template <class MakeFallback>
+Ref get_or_else(Handle mapping, Handle key, MakeFallback&& make_fallback) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v;
+        return check(PyDict_GetItemRef(mapping, key, &v)) ? Ref::steal(v) : Ref(make_fallback());
+    }
+    return mapping.method(interned<"get">(), key, Ref(make_fallback()));
+}
+
+// mapping.get(key, fallback)
+inline Ref get_or(Handle mapping, Handle key, Handle fallback) {
+    return get_or_else(mapping, key, [&] { return Ref::borrow(fallback); });
+}
+
+// mapping.get(key, make_fallback()) where only its truth and value matter:
+// a dict without the key gives an empty Ref and makes no fallback.
+template <class MakeFallback>
+Ref get_or_absent(Handle mapping, Handle key, MakeFallback&& make_fallback) {
+    if (PyDict_CheckExact(mapping)) {
+        PyObject* v;
+        check(PyDict_GetItemRef(mapping, key, &v));
+        return Ref::steal_or_null(v);
+    }
+    return mapping.method(interned<"get">(), key, Ref(make_fallback()));
+}
+
+// mapping[key] if key in mapping, else nothing (an empty Ref).
+inline Ref item_if_in(Handle mapping, Handle key) {
+    PyObject* v = nullptr;
+    if (PyDict_CheckExact(mapping)) check(PyDict_GetItemRef(mapping, key, &v));
+    else if (mapping.contains(key)) return mapping.item(key);
+    return Ref::steal_or_null(v);
+}
+
+// mapping[key], or fallback where it raises KeyError.
+inline Ref item_or(Handle mapping, Handle key, Handle fallback) {
+    if (PyDict_CheckExact(mapping)) return get_or(mapping, key, fallback);
+    Ref v = Ref::steal_or_null(PyObject_GetItem(mapping, key));
+    if (v) return v;
+    if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_error();
+    PyErr_Clear();
+    return Ref::borrow(fallback);
+}
+
 // ---------------------------------------------------------- Python forms
 
 inline Ref import(const char* name) { return Ref::steal(PyImport_ImportModule(name)); }
@@ -322,15 +380,26 @@ inline Ref import_from(const char* module, const char* name) {
     return Ref::steal(PyObject_GetAttrString(import(module), name));
 }
 
-// A name of the builtins module, as a module's code finds it when its own
-// namespace has no such name.
-inline Ref builtin(Handle name) {
+// The value of `name` in a namespace dictionary, or the NameError that
+// Python's own lookup of a missing name raises.
+inline Ref name_in(Handle namespace_dict, Handle name) {
     PyObject* value;
-    if (!check(PyDict_GetItemRef(PyEval_GetBuiltins(), name, &value))) {
+    if (!check(PyDict_GetItemRef(namespace_dict, name, &value))) {
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
         throw_error();
     }
     return Ref::steal(value);
+}
+
+// A name of the builtins module, as a module's code finds it when its own
+// namespace has no such name.
+inline Ref builtin(Handle name) { return name_in(PyEval_GetBuiltins(), name); }
+
+// eval(expr) with nothing but the builtins in scope: a default value's text.
+inline Ref eval_expression(const char* expr) {
+    Ref globals = Ref::steal(PyDict_New());
+    check(PyDict_SetItemString(globals, "__builtins__", PyEval_GetBuiltins()));
+    return Ref::steal(PyRun_String(expr, Py_eval_input, globals, globals));
 }
 
 // super(cls, self)

@@ -13,8 +13,9 @@ namespace velk {
 // Chinese text), so text is encoded here into a buffer of its own instead.
 // A lone surrogate is left to the codec, which raises the usual error.
 [[noreturn]] inline void raise_unencodable(PyObject* s) {
-    Ref encoded = Ref::steal(PyUnicode_AsUTF8String(s));
-    PyErr_SetString(PyExc_SystemError, "lone surrogate not found by the codec");
+    Py_XDECREF(PyUnicode_AsUTF8String(s));  // fails, with the codec's UnicodeEncodeError
+    if (!PyErr_Occurred())
+        PyErr_SetString(PyExc_SystemError, "lone surrogate not found by the codec");
     throw_error();
 }
 

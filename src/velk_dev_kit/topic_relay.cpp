@@ -57,17 +57,12 @@ constexpr LogSite log_sites[] = {
 };
 static_assert(numbered(log_sites, kSiteCount), "one log site per Site, in order");
 
-void log_line(const Args& a, Site site, Handle node, Handle text) {
-    log<State>(a, site, node, text);
-}
+using Ctx = velk::Ctx<State>;
 
 // ---------------------------------------------------------------------------
 // SyncRoute
 
-constexpr Param self_only[] = {{"self"}};
-
-Ref sync_route_post_init(const Args& a) {
-    auto [self] = a.bind<self_only>();
+Ref sync_route_post_init(const Ctx& c, Handle self) {
     bool has_target = self.attr("target_topic"_n).truth();
     if (!has_target && !self.attr("handler"_n).truth())
         raise(PyExc_ValueError,
@@ -76,7 +71,7 @@ Ref sync_route_post_init(const Args& a) {
         self.set_attr("target_msg_type"_n, self.attr("source_msg_type"_n));
     if (!self.attr("route_id"_n).truth()) {
         Ref source = self.attr("source_topic"_n).format();
-        Ref hex = module_global(a, "uuid"_n).attr("uuid4"_n)().attr("hex"_n);
+        Ref hex = c.global("uuid"_n).attr("uuid4"_n)().attr("hex"_n);
         Ref first_8 = Ref::steal(PySlice_New(nullptr, from_long(8), nullptr));  // [:8]
         self.set_attr("route_id"_n, fstr(source, "_", hex.item(first_8)));
     }
@@ -84,7 +79,7 @@ Ref sync_route_post_init(const Args& a) {
 }
 
 constexpr FunctionSpec sync_route_methods[] = {
-    {"__post_init__", "验证配置并生成唯一 ID", self_only, sync_route_post_init},
+    method<sync_route_post_init>("__post_init__", self_only, "验证配置并生成唯一 ID"),
 };
 
 struct Field {
@@ -117,21 +112,19 @@ constexpr Param on_message_params[] = {
 constexpr Param process_params[] = {
     {"self"}, {"msg", "Any"}, {"route_id", "str", Check::Str}, {"route", "SyncRoute"}};
 
-Ref relay_init(const Args& a) {
-    auto [self] = a.bind<self_only>();
-    super(a.state<State>().relay, self).method("__init__"_n, str("topic_relay"));
+Ref relay_init(const Ctx& c, Handle self) {
+    super(c.state().relay, self).method("__init__"_n, str("topic_relay"));
     for (PyObject* table : {"routes"_n, "_source_subscriptions"_n, "_source_to_routes"_n,
                             "_route_publishers"_n, "last_publish_time"_n})
         self.set_attr(table, new_dict());
-    log_line(a, kInitialized, self, str("SimpleTopicRelay initialized"));
+    c.log(kInitialized, self, str("SimpleTopicRelay initialized"));
     return none();
 }
 
-Ref register_sync_route(const Args& a) {
-    auto [self, route] = a.bind<register_params>();
+Ref register_sync_route(const Ctx& c, Handle self, Handle route) {
     return guarded([&] {
         if (!route.attr("enabled"_n).truth()) {
-            log_line(a, kRouteDisabled, self,
+            c.log(kRouteDisabled, self,
                      fstr("Route ", route.attr("route_id"_n), " is disabled"));
             return boolean(true);
         }
@@ -146,22 +139,21 @@ Ref register_sync_route(const Args& a) {
             log_msg = fstr(log_msg, " → ", route.attr("target_topic"_n));
         if (route.attr("handler"_n).truth()) log_msg = fstr(log_msg, " [with handler]");
         log_msg = fstr(log_msg, " @ ", route.attr("frequency"_n), " Hz");
-        log_line(a, kRegistered, self, log_msg);
+        c.log(kRegistered, self, log_msg);
         return boolean(true);
     }, [&](Handle e) {
-        log_line(a, kRegisterFailed, self, fstr("Register failed: ", e));
+        c.log(kRegisterFailed, self, fstr("Register failed: ", e));
         return boolean(false);
     });
 }
 
-Ref batch_register(const Args& a) {
-    auto [self, routes] = a.bind<batch_params>();
+Ref batch_register(const Ctx& c, Handle self, Handle routes) {
     long long success_count = 0;
     routes.for_each([&](Ref route) {
         guarded([&] { success_count += self.method("register_sync_route"_n, route).truth(); },
-                [&](Handle e) { log_line(a, kRegisterError, self, fstr("Register error: ", e)); });
+                [&](Handle e) { c.log(kRegisterError, self, fstr("Register error: ", e)); });
     });
-    log_line(a, kBatchSummary, self,
+    c.log(kBatchSummary, self,
              fstr("Batch registration: ", success_count, "/", routes.size(), " routes"));
     return from_long(success_count);
 }
@@ -174,8 +166,7 @@ std::array<Ref, 2> unpack(Handle pair) {
     return {Ref::steal(PySequence_GetItem(pair, 0)), Ref::steal(PySequence_GetItem(pair, 1))};
 }
 
-Ref setup(const Args& a) {
-    auto [self] = a.bind<self_only>();
+Ref setup(const Ctx& c, Handle self) {
     self.attr("_source_to_routes"_n).method("items"_n).for_each([&](Ref pair) {
         auto [source_topic, route_ids] = unpack(pair);
         if (route_ids.truth()) self.method("_setup_source_subscription"_n, source_topic);
@@ -187,24 +178,22 @@ Ref setup(const Args& a) {
     });
     self.attr("routes"_n).for_each([&](Ref route_id) {
         if (!self.attr("last_publish_time"_n).contains(route_id))
-            self.attr("last_publish_time"_n).set_item(route_id, a.state<State>().zero_float);
+            self.attr("last_publish_time"_n).set_item(route_id, c.state().zero_float);
     });
     Py_ssize_t subscriptions = self.attr("_source_subscriptions"_n).size();
-    log_line(a, kSetupComplete, self,
+    c.log(kSetupComplete, self,
              fstr("TopicRelay setup complete: ", subscriptions, " subscriptions, ",
                   self.attr("routes"_n).size(), " routes"));
     return none();
 }
 
-Ref subscription_callback(const Args& a);  // the callback's body, with dispatch below
+Ref subscription_callback(const Ctx& c, Handle msg, Handle topic);  // with dispatch below
 
 constexpr Param callback_params[] = {{"msg"}, {"topic"}};  // topic's default: per callback
-constexpr FunctionSpec callback_spec = {"<lambda>", nullptr, callback_params,
-                                        subscription_callback};
+constexpr FunctionSpec callback_spec = method<subscription_callback>("<lambda>", callback_params);
 constexpr const char kCallbackOwner[] = "SimpleTopicRelay._setup_source_subscription.<locals>";
 
-Ref setup_source_subscription(const Args& a) {
-    auto [self, source_topic] = a.bind<source_params>();
+Ref setup_source_subscription(const Ctx& c, Handle self, Handle source_topic) {
     if (self.attr("_source_subscriptions"_n).contains(source_topic)) return none();
     Ref route_ids = self.attr("_source_to_routes"_n).method("get"_n, source_topic, new_list());
     if (!route_ids.truth()) return none();
@@ -217,35 +206,33 @@ Ref setup_source_subscription(const Args& a) {
     if (PySet_GET_SIZE(msg_types.ptr()) > 1) {
         Ref type_names = new_list();
         msg_types.for_each([&](Ref t) { check(PyList_Append(type_names, t.attr("__name__"_n))); });
-        log_line(a, kInconsistentTypes, self,
+        c.log(kInconsistentTypes, self,
                  fstr("Inconsistent message types for ", source_topic, ": ", type_names,
                       ". All routes from the same source must use the same message type."));
         return none();
     }
-    Ref first_route = self.attr("routes"_n).item(route_ids.item(a.state<State>().zero_int));
+    Ref first_route = self.attr("routes"_n).item(route_ids.item(c.state().zero_int));
     return guarded([&] {
         // lambda msg, topic=source_topic: self._on_message(msg, topic)
         PyObject* defaults[] = {nullptr, source_topic};
-        Ref callback = make_function(holder<State>(a.module).function_type, a.module,
-                                     callback_spec, kCallbackOwner, self, defaults);
+        Ref callback = c.function(callback_spec, self, kCallbackOwner, defaults);
         Ref subscription = self.method("create_subscription"_n,
                                        first_route.attr("source_msg_type"_n), source_topic,
                                        callback, from_long(10));
         self.attr("_source_subscriptions"_n).set_item(source_topic, subscription);
         Ref type_name = first_route.attr("source_msg_type"_n).attr("__name__"_n).format();
-        log_line(a, kCreatedSubscription, self,
+        c.log(kCreatedSubscription, self,
                  fstr("Created subscription: ", source_topic, " (", type_name, ") -> ",
                       route_ids.size(), " route(s)"));
         return none();
     }, [&](Handle e) {
-        log_line(a, kSubscriptionFailed, self,
+        c.log(kSubscriptionFailed, self,
                  fstr("Setup subscription failed for ", source_topic, ": ", e));
         return none();
     });
 }
 
-Ref setup_route_publisher(const Args& a) {
-    auto [self, route_id, route] = a.bind<publisher_params>();
+Ref setup_route_publisher(const Ctx& c, Handle self, Handle route_id, Handle route) {
     return guarded([&] {
         if (route.attr("target_topic"_n).truth()) {
             Ref msg_type = route.attr("target_msg_type"_n);
@@ -253,10 +240,10 @@ Ref setup_route_publisher(const Args& a) {
                                         route.attr("target_topic"_n), from_long(10));
             self.attr("_route_publishers"_n).set_item(route_id, publisher);
         }
-        self.attr("last_publish_time"_n).set_item(route_id, a.state<State>().zero_float);
+        self.attr("last_publish_time"_n).set_item(route_id, c.state().zero_float);
         return none();
     }, [&](Handle e) {
-        log_line(a, kPublisherFailed, self, fstr("Setup publisher failed for ", route_id, ": ", e));
+        c.log(kPublisherFailed, self, fstr("Setup publisher failed for ", route_id, ": ", e));
         return none();
     });
 }
@@ -265,116 +252,102 @@ Ref setup_route_publisher(const Args& a) {
 // Dispatch and rate limiting: the per-message path, through the dispatch
 // caches (velk/dispatch_cache.hpp).
 
-// What one route carries (its record, its fields, its rate check) failing:
-// logged for that route, which misses this message; the routes after it
-// still get it. Exceptions outside the Exception family travel on.
+// body() for one route; an exception of the Exception family is logged for
+// the route at `site` ("Route error for [id]: e", "Handler error ...",
+// "Publish error ...") and gives false. The route misses this message (its
+// record, fields or rate check failing) or its publishing; the routes after
+// it still get it. Exceptions outside the Exception family travel on.
 template <class Body>
-bool route_ok(const Args& a, Handle self, Handle route_id, Body&& body) {
+bool route_step(const Ctx& c, Site site, Handle self, Handle route_id, Body&& body) {
     return guarded([&] {
         body();
         return true;
     }, [&](Handle e) {
-        log_line(a, kRouteError, self, fstr("Route error for [", route_id, "]: ", e));
+        const char* what = site == kHandlerError ? "Handler" : site == kPublishError ? "Publish"
+                                                                                      : "Route";
+        c.log(site, self, fstr(what, " error for [", route_id, "]: ", e));
         return false;
     });
 }
 
-Ref process_route(const Args& a) {
-    auto [self, msg, route_id, route] = a.bind<process_params>();
-    DispatchCache& fast = dispatch_cache();
-    Number now = fast.time_time(a.module);
+// The rate check of one route: false when the message falls within the
+// route's interval since its last pass (or its fields fail, logged).
+bool due(const Ctx& c, DispatchCache& fast, Handle self, Handle route_id, Handle route,
+         const Number& now) {
     // publish_interval = 1.0 / route.frequency if route.frequency > 0 else 0
     bool limited = false;
     Number publish_interval(0.0);  // read only when limited
-    if (!route_ok(a, self, route_id, [&] {
-            Ref frequency = fast.attr(route, "frequency"_n);
-            limited = Number(frequency) > 0;
-            if (limited)
-                publish_interval = 1.0 / Number(fast.attr_again(route, "frequency"_n, frequency));
+    if (!route_step(c, kRouteError, self, route_id, [&] {
+            auto frequency = fast.attr_tested(route, "frequency"_n,
+                                              [](const Ref& f) { return Number(f) > 0; });
+            if ((limited = bool(frequency))) publish_interval = 1.0 / Number(frequency.read_again());
         }))
-        return none();
+        return false;
     // A route registered after setup has no time yet: measured as if it had 0.0.
-    Number last = item_or(fast.attr(self, "last_publish_time"_n), route_id,
-                          a.state<State>().zero_float);
+    Number last = item_or(fast.attr(self, "last_publish_time"_n), route_id, c.state().zero_float);
     Number time_since_last = now - last;
     // A route without a limit lets every message through, also when the
     // clock has stepped back behind its stored time.
-    if (limited) {
-        bool early = false;
-        if (!route_ok(a, self, route_id, [&] { early = time_since_last < publish_interval; }) ||
-            early)
-            return none();
-    }
+    bool early = false;
+    return !limited || (route_step(c, kRouteError, self, route_id,
+                                   [&] { early = time_since_last < publish_interval; }) &&
+                        !early);
+}
+
+Ref process_route(const Ctx& c, Handle self, Handle msg, Handle route_id, Handle route) {
+    DispatchCache& fast = dispatch_cache();
+    Number now = fast.time_time(c.module);
+    if (!due(c, fast, self, route_id, route, now)) return none();
     Ref processed_msg = Ref::borrow(msg);
-    Ref handler;
-    bool has_handler = false;
-    if (!route_ok(a, self, route_id, [&] {
-            handler = fast.attr(route, "handler"_n);
-            has_handler = handler.truth();
+    DispatchCache::Tested handler;  // if route.handler: processed_msg = route.handler(msg)
+    if (!route_step(c, kRouteError, self, route_id,
+                    [&] { handler = fast.attr_tested(route, "handler"_n); }) ||
+        (handler && !route_step(c, kHandlerError, self, route_id,
+                                [&] { processed_msg = handler.read_again()(msg); })))
+        return none();
+    bool has_target = false;
+    if (processed_msg != Py_None && !route_step(c, kRouteError, self, route_id, [&] {
+            has_target = fast.attr(route, "target_topic"_n).truth();
         }))
         return none();
-    if (has_handler) {
-        bool failed = guarded([&] {
-            processed_msg = fast.attr_again(route, "handler"_n, handler)(msg);
-            return false;
-        }, [&](Handle e) {
-            log_line(a, kHandlerError, self, fstr("Handler error for [", route_id, "]: ", e));
-            return true;
+    if (has_target)
+        route_step(c, kPublishError, self, route_id, [&] {
+            // if route_id in self._route_publishers: self._route_publishers[route_id].publish(...)
+            if (Ref publisher = item_if_in(fast.attr(self, "_route_publishers"_n), route_id))
+                publisher.method("publish"_n, processed_msg);
         });
-        if (failed) return none();
-    }
-    if (processed_msg != Py_None) {
-        bool has_target = false;
-        if (!route_ok(a, self, route_id,
-                      [&] { has_target = fast.attr(route, "target_topic"_n).truth(); }))
-            return none();
-        if (has_target)
-            guarded([&] {
-                // if route_id in self._route_publishers: self._route_publishers[route_id].publish(...)
-                if (Ref publisher = item_if_in(fast.attr(self, "_route_publishers"_n), route_id))
-                    publisher.method("publish"_n, processed_msg);
-            }, [&](Handle e) {
-                log_line(a, kPublishError, self, fstr("Publish error for [", route_id, "]: ", e));
-            });
-    }
     fast.attr(self, "last_publish_time"_n).set_item(route_id, now.object());
     return none();
 }
 
-Ref on_message(const Args& a) {
-    auto [self, msg, source_topic] = a.bind<on_message_params>();
+Ref on_message(const Ctx& c, Handle self, Handle msg, Handle source_topic) {
     DispatchCache& fast = dispatch_cache();
     Ref route_ids = get_or_else(fast.attr(self, "_source_to_routes"_n), source_topic, new_list);
     for_each_in(route_ids, [&](Ref route_id) {
         Ref route = get_or(fast.attr(self, "routes"_n), route_id, Py_None);
         bool eligible = false;
-        if (!route_ok(a, self, route_id,
+        if (!route_step(c, kRouteError, self, route_id,
                       [&] { eligible = route.truth() && fast.attr(route, "enabled"_n).truth(); }) ||
             !eligible)
             return;
         // self._process_route(msg, route_id, route), called directly when it is ours
-        if (!fast.is_own_method(self, "_process_route"_n, process_route)) {
+        if (!fast.is_own_method(self, "_process_route"_n, impl_of<process_route>))
             self.method("_process_route"_n, msg, route_id, route);
-        } else if (PyUnicode_CheckExact(route_id)) {
-            PyObject* const argv[] = {self, msg, route_id, route};
-            process_route(Args{argv, a.module, nullptr, process_params});
-        } else {  // refused by its argument check before its body runs
-            route_ok(a, self, route_id,
+        else if (PyUnicode_CheckExact(route_id))
+            process_route(c, self, msg, route_id, route);
+        else  // refused by its argument check before its body runs
+            route_step(c, kRouteError, self, route_id,
                      [&] { self.method("_process_route"_n, msg, route_id, route); });
-        }
     });
     return none();
 }
 
 // The subscription callback: lambda msg, topic=<source topic>: node._on_message(msg, topic)
-Ref subscription_callback(const Args& a) {
-    auto [msg, topic] = a.bind<callback_params>();
-    Handle node = a.data;
+Ref subscription_callback(const Ctx& c, Handle msg, Handle topic) {
+    Handle node = c.bound;
     if (PyUnicode_CheckExact(topic) &&
-        dispatch_cache().is_own_method(node, "_on_message"_n, on_message)) {
-        PyObject* const argv[] = {node, msg, topic};
-        return on_message(Args{argv, a.module, nullptr, on_message_params});
-    }
+        dispatch_cache().is_own_method(node, "_on_message"_n, impl_of<on_message>))
+        return on_message(c, node, msg, topic);
     return node.method("_on_message"_n, msg, topic);
 }
 
@@ -382,37 +355,40 @@ Ref subscription_callback(const Args& a) {
 // Class and module
 
 constexpr FunctionSpec relay_methods[] = {
-    {"__init__", nullptr, self_only, relay_init},
-    {"register_sync_route",
-     "\n        注册一条同步路由（支持相同源话题的重复注册）\n"
-     "\n        Args:\n            route: SyncRoute 对象\n"
-     "\n        Returns:\n            True 如果成功，False 如果失败\n        ",
-     register_params, register_sync_route, "bool"},
-    {"batch_register",
-     "\n        批量注册同步路由\n"
-     "\n        Args:\n            routes: SyncRoute 列表\n"
-     "\n        Returns:\n            成功注册的路由数\n        ",
-     batch_params, batch_register, "int"},
-    {"setup", "启动所有订阅", self_only, setup},
-    {"_setup_source_subscription", "为源话题创建订阅器（每个源话题只创建一次）", source_params,
-     setup_source_subscription},
-    {"_setup_route_publisher", "为单条路由设置发布器", publisher_params, setup_route_publisher},
-    {"_on_message",
-     "\n        接收消息回调（会触发该源话题的所有路由）\n"
-     "\n        Args:\n            msg: 接收到的消息\n            source_topic: 源话题名称\n        ",
-     on_message_params, on_message},
-    {"_process_route",
-     "\n        处理单条路由的消息\n"
-     "\n        Args:\n            msg: 接收到的消息\n            route_id: 路由 ID\n"
-     "            route: 路由配置\n        ",
-     process_params, process_route},
+    method<relay_init>("__init__", self_only),
+    method<register_sync_route>(
+        "register_sync_route", register_params,
+        "\n        注册一条同步路由（支持相同源话题的重复注册）\n"
+        "\n        Args:\n            route: SyncRoute 对象\n"
+        "\n        Returns:\n            True 如果成功，False 如果失败\n        ",
+        "bool"),
+    method<batch_register>(
+        "batch_register", batch_params,
+        "\n        批量注册同步路由\n"
+        "\n        Args:\n            routes: SyncRoute 列表\n"
+        "\n        Returns:\n            成功注册的路由数\n        ",
+        "int"),
+    method<setup>("setup", self_only, "启动所有订阅"),
+    method<setup_source_subscription>("_setup_source_subscription", source_params,
+                                      "为源话题创建订阅器（每个源话题只创建一次）"),
+    method<setup_route_publisher>("_setup_route_publisher", publisher_params,
+                                  "为单条路由设置发布器"),
+    method<on_message>(
+        "_on_message", on_message_params,
+        "\n        接收消息回调（会触发该源话题的所有路由）\n"
+        "\n        Args:\n            msg: 接收到的消息\n            source_topic: 源话题名称\n        "),
+    method<process_route>(
+        "_process_route", process_params,
+        "\n        处理单条路由的消息\n"
+        "\n        Args:\n            msg: 接收到的消息\n            route_id: 路由 ID\n"
+        "            route: 路由配置\n        "),
 };
 
 Ref make_sync_route(Module<State>& m) {
     Ref ns = new_dict(), annotations = new_dict();
     for (const Field& f : sync_route_fields) {
         annotations.set_item(str(f.name), str(f.annotation));
-        if (f.default_expr) ns.set_item(str(f.name), builtin("eval"_n)(str(f.default_expr), new_dict()));
+        if (f.default_expr) ns.set_item(str(f.name), eval_expression(f.default_expr));
     }
     ns.set_item("__annotations__"_n, annotations);
     Ref cls = m.make_class("SyncRoute", "单条同步路由配置", sync_route_methods, nullptr, ns);
