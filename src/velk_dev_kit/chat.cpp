@@ -49,6 +49,8 @@ struct State {
     }
 };
 
+using Ctx = velk::Ctx<State>;
+
 constexpr Param error_init_params[] = {
     {"self"},
     {"message", "str", Check::Str},
@@ -62,7 +64,6 @@ constexpr Param chat_init_params[] = {
     {"system_prompt", "Optional[str]", Check::Str, "None"},
     {"timeout", "int", Check::Int, "60"},
 };
-constexpr Param self_only[] = {{"self"}};
 constexpr Param raise_error_params[] = {{"self"}, {"resp", "requests.Response"}};
 constexpr Param chat_params[] = {
     {"self"},
@@ -84,40 +85,6 @@ constexpr Param stream_chat_params[] = {
 // status >= 400
 bool is_failure_status(Handle status) {
     return check(PyObject_RichCompareBool(status, from_long(400), Py_GE)) != 0;
-}
-
-// Default of a member read with .get(key, default).
-enum class Default { None, EmptyDict, EmptyList, EmptyStr };
-
-Ref make_default(Default d) {
-    switch (d) {
-        case Default::EmptyDict: return new_dict();
-        case Default::EmptyList: return new_list();
-        case Default::EmptyStr: return str("");
-        default: return none();
-    }
-}
-
-// obj.get(key, default) for whatever the decoded JSON holds; a dict is read
-// directly, anything else answers (or fails) as its own get would.
-Ref member(Handle obj, Handle key, Default d) {
-    if (PyDict_CheckExact(obj)) {
-        PyObject* v;
-        if (check(PyDict_GetItemRef(obj, key, &v))) return Ref::steal(v);
-        return make_default(d);
-    }
-    return obj.method("get"_n, key, make_default(d));
-}
-
-// Like member, but an absent entry of a dict gives an empty Ref instead of a
-// fresh default, for the hot path that only tests it.
-Ref member_or_absent(Handle obj, Handle key, Default d) {
-    if (PyDict_CheckExact(obj)) {
-        PyObject* v;
-        check(PyDict_GetItemRef(obj, key, &v));
-        return Ref::steal_or_null(v);
-    }
-    return obj.method("get"_n, key, make_default(d));
 }
 
 // seq[0], as a sequence: a dict is refused rather than looked up.
@@ -175,8 +142,8 @@ Ref error_text(State& s, Handle value) {
     auto [message, code] = guarded(
         PyExc_RecursionError,
         [&] {
-            return std::pair(error_text(s, member(error, "message"_n, Default::None)),
-                             error_text(s, member(error, "code"_n, Default::None)));
+            return std::pair(error_text(s, get_or(error, "message"_n, Py_None)),
+                             error_text(s, get_or(error, "code"_n, Py_None)));
         },
         [&](Handle) -> std::pair<Ref, Ref> { raise_generic_error(s, status); });
     raise_chat_error(s, message ? message : str("unknown error"), code, status);
@@ -184,19 +151,18 @@ Ref error_text(State& s, Handle value) {
 
 // ---------------------------------------------------------------- ChatError
 
-Ref error_init(const Args& a) {
-    auto [self, message, code, status_code] = a.bind<error_init_params>();
+Ref error_init(const Ctx& c, Handle self, Handle message, Handle code, Handle status_code) {
     self.set_attr("message"_n, message);
     self.set_attr("code"_n, code);
     self.set_attr("status_code"_n, status_code);
-    super(a.state<State>().chat_error, self).method("__init__"_n, message);
+    super(c.state().chat_error, self).method("__init__"_n, message);
     return none();
 }
 
 // ---------------------------------------------------------------- Chat
 
-Ref chat_init(const Args& a) {
-    auto [self, api_base, model, system_prompt, timeout] = a.bind<chat_init_params>();
+Ref chat_init(const Ctx& c, Handle self, Handle api_base, Handle model, Handle system_prompt,
+              Handle timeout) {
     Ref base = api_base.truth() ? Ref::borrow(api_base)
                                 : velk::getenv("VELK_API_BASE", str(kDefaultApiBase));
     self.set_attr("_api_base"_n, base.method("rstrip"_n, "/"_n));
@@ -205,12 +171,11 @@ Ref chat_init(const Args& a) {
     self.set_attr("_timeout"_n, timeout);
     self.set_attr("_llm_chat_url"_n, Py_None);
     self.set_attr("_llm_models_url"_n, Py_None);
-    self.set_attr("_session"_n, a.state<State>().requests.attr("Session"_n)());
+    self.set_attr("_session"_n, c.state().requests.attr("Session"_n)());
     return none();
 }
 
-Ref fetch_config(const Args& a) {
-    auto [self] = a.bind<self_only>();
+Ref fetch_config(const Ctx& c, Handle self) {
     if (self.attr("_llm_chat_url"_n).truth()) return none();
     Ref params = new_dict();
     Ref velk_id = velk::getenv("VELK_ID");
@@ -219,18 +184,17 @@ Ref fetch_config(const Args& a) {
     Ref resp = self.attr("_session"_n).method("get"_n, url, "params"_kw = params,
                                               "timeout"_kw = self.attr("_timeout"_n));
     resp.method("raise_for_status"_n);
-    Ref data = member(response_json(a.state<State>(), resp), "data"_n, Default::EmptyDict);
-    Ref chat_url = member(data, "llm_chat_url"_n, Default::EmptyStr);
-    Ref models_url = member(data, "llm_models_url"_n, Default::EmptyStr);
+    Ref data = get_or_else(response_json(c.state(), resp), "data"_n, new_dict);
+    Ref chat_url = get_or(data, "llm_chat_url"_n, ""_n);
+    Ref models_url = get_or(data, "llm_models_url"_n, ""_n);
     self.set_attr("_llm_chat_url"_n, chat_url);
     self.set_attr("_llm_models_url"_n, models_url);
     if (!chat_url.truth()) raise(PyExc_ValueError, "未获取到 llm_chat_url 配置");
     return none();
 }
 
-Ref raise_error(const Args& a) {
-    auto [self, resp] = a.bind<raise_error_params>();
-    State& s = a.state<State>();
+Ref raise_error(const Ctx& c, Handle /*self*/, Handle resp) {
+    State& s = c.state();
     Ref status = resp.attr("status_code"_n);
     // Undecodable text, or a body that could not be read to the end.
     Ref body = guarded(
@@ -238,16 +202,15 @@ Ref raise_error(const Args& a) {
         [&] { return response_json(s, resp); },
         [&](Handle) -> Ref { raise_generic_error(s, status); });
     if (!PyDict_Check(body)) raise_generic_error(s, status);
-    Ref error = member(body, "error"_n, Default::None);
+    Ref error = get_or(body, "error"_n, Py_None);
     if (PyDict_Check(error)) raise_described_error(s, error, status);
     if (PyUnicode_Check(error) && PyUnicode_GET_LENGTH(error) > 0)
         raise_chat_error(s, error.str(), {}, status);
     raise_chat_error(s, str("unknown error"), {}, status);
 }
 
-Ref chat(const Args& a) {
-    auto [self, messages, model, stream, session_id, temperature, max_tokens] =
-        a.bind<chat_params>();
+Ref chat(const Ctx& c, Handle self, Handle messages, Handle model, Handle stream,
+         Handle session_id, Handle temperature, Handle max_tokens) {
     const bool streamed = stream.truth();
     self.method("_fetch_config"_n);
     Ref url = self.attr("_llm_chat_url"_n);
@@ -273,22 +236,21 @@ Ref chat(const Args& a) {
     Ref resp = self.attr("_session"_n).method("post"_n, url, "json"_kw = body,
                                               "timeout"_kw = self.attr("_timeout"_n));
     if (is_failure_status(resp.attr("status_code"_n))) self.method("_raise_error"_n, resp);
-    Ref choices = member(response_json(a.state<State>(), resp), "choices"_n, Default::EmptyList);
+    Ref choices = get_or_else(response_json(c.state(), resp), "choices"_n, new_list);
     if (!choices.truth()) return str("");
-    Ref message = member(first_item(choices), "message"_n, Default::EmptyDict);
-    Ref content = member(message, "content"_n, Default::EmptyStr);
+    Ref message = get_or_else(first_item(choices), "message"_n, new_dict);
+    Ref content = get_or(message, "content"_n, ""_n);
     // A null content (a reply made only of tool calls, for one) is no text.
     return content == Py_None ? str("") : content;
 }
 
-Ref models(const Args& a) {
-    auto [self] = a.bind<self_only>();
+Ref models(const Ctx& c, Handle self) {
     self.method("_fetch_config"_n);
     Ref url = self.attr("_llm_models_url"_n);
     Ref resp = self.attr("_session"_n).method("get"_n, url, "timeout"_kw = self.attr("_timeout"_n));
     resp.method("raise_for_status"_n);
     Ref ids = new_list();
-    member(response_json(a.state<State>(), resp), "data"_n, Default::EmptyList)
+    get_or_else(response_json(c.state(), resp), "data"_n, new_list)
         .for_each([&](Ref item) { ids.method("append"_n, item.item("id"_n)); });
     return ids;
 }
@@ -336,9 +298,8 @@ struct StreamBody {
 
 using Stream = Generator<StreamBody>;
 
-Ref stream_chat(const Args& a) {
-    auto [self, url, body] = a.bind<stream_chat_params>();
-    return Stream::make(a.state<State>().stream_type, self, url, body);
+Ref stream_chat(const Ctx& c, Handle self, Handle url, Handle body) {
+    return Stream::make(c.state().stream_type, self, url, body);
 }
 
 // Turns urllib3's read errors into the requests errors that line iteration
@@ -500,16 +461,16 @@ Ref decode_json(State& s, PyObject* text) {
 // The text piece of one chunk, or an empty Ref when it carries none; sets
 // *finished once a chunk's choice carries a finish_reason.
 Ref chunk_content(Handle chunk, bool* finished) {
-    Ref choices = member_or_absent(chunk, "choices"_n, Default::EmptyList);
+    Ref choices = get_or_absent(chunk, "choices"_n, new_list);
     if (!choices || !choices.truth()) return {};
     Ref choice = first_item(choices);
-    Ref delta = member_or_absent(choice, "delta"_n, Default::EmptyDict);
+    Ref delta = get_or_absent(choice, "delta"_n, new_dict);
     if (!*finished) {
-        Ref reason = member_or_absent(choice, "finish_reason"_n, Default::None);
+        Ref reason = get_or_absent(choice, "finish_reason"_n, none);
         *finished = reason && reason.truth();
     }
     if (!delta) return {};
-    Ref content = member_or_absent(delta, "content"_n, Default::EmptyStr);
+    Ref content = get_or_absent(delta, "content"_n, [] { return str(""); });
     if (!content || !content.truth()) return {};
     return content;
 }
@@ -537,7 +498,7 @@ LineResult handle_line(StreamBody& g, State& s, const char* p, size_t n, Ref* pi
     // A service that fails after the answer has begun says so in an event of
     // its own and ends the body: the answer is not complete.
     if (PyDict_CheckExact(chunk))
-        if (Ref error = member_or_absent(chunk, "error"_n, Default::None); error && error != Py_None)
+        if (Ref error = get_or_absent(chunk, "error"_n, none); error && error != Py_None)
             raise_stream_error(g, s, error);
     *piece = guarded(
         s.json_error, [&] { return chunk_content(chunk, &g.finished); },
@@ -581,51 +542,37 @@ void StreamBody::release() {
 // ---------------------------------------------------------------- definitions
 
 constexpr FunctionSpec error_methods[] = {
-    {"__init__",
-     "__init__(self, message: str, code: Optional[str] = None, status_code: Optional[int] = None)",
-     error_init_params, error_init},
+    signature_in_doc(method<error_init>("__init__", error_init_params)),
 };
 
 constexpr FunctionSpec chat_methods[] = {
-    {"__init__",
-     "__init__(self, api_base: Optional[str] = None, model: str = 'qwen-turbo', "
-     "system_prompt: Optional[str] = None, timeout: int = 60)",
-     chat_init_params, chat_init},
-    {"_fetch_config",
-     "_fetch_config(self) -> None\n\n"
-     "从 VELK API 获取并缓存 LLM 接口地址（llm_chat_url, llm_models_url）",
-     self_only, fetch_config, "None"},
-    {"_raise_error",
-     "_raise_error(self, resp: requests.Response) -> None\n\n"
-     "从响应体解析错误信息并抛出 ChatError，不暴露请求地址",
-     raise_error_params, raise_error, "None"},
-    {"chat",
-     "chat(self, messages: List[Dict[str, Any]], model: Optional[str] = None, "
-     "stream: bool = False, session_id: Optional[str] = None, "
-     "temperature: Optional[float] = None, max_tokens: Optional[int] = None) "
-     "-> Union[str, Iterator[str]]\n\n"
-     "发送聊天请求\n\n"
-     "Args:\n"
-     "    messages: 消息列表，如 [{\"role\": \"user\", \"content\": \"你好\"}]\n"
-     "    model: 模型名称，不传则使用默认模型\n"
-     "    stream: 是否流式输出\n"
-     "    session_id: 会话 ID，用于多轮对话\n"
-     "    temperature: 温度参数\n"
-     "    max_tokens: 最大 token 数\n\n"
-     "Returns:\n"
-     "    stream=False 时返回完整回复字符串\n"
-     "    stream=True 时返回生成器，逐步 yield 内容片段",
-     chat_params, chat, "Union[str, Iterator[str]]"},
-    {"_stream_chat",
-     "_stream_chat(self, url: str, body: Dict[str, Any]) -> Iterator[str]\n\n"
-     "流式请求，逐步 yield 内容片段",
-     stream_chat_params, stream_chat, "Iterator[str]"},
-    {"models",
-     "models(self) -> List[str]\n\n"
-     "获取可用模型列表\n\n"
-     "Returns:\n"
-     "    模型 ID 列表，如 ['qwen-turbo', 'qwen-plus', 'qwen-max']",
-     self_only, models, "List[str]"},
+    signature_in_doc(method<chat_init>("__init__", chat_init_params)),
+    signature_in_doc(method<fetch_config>(
+        "_fetch_config", self_only,
+        "从 VELK API 获取并缓存 LLM 接口地址（llm_chat_url, llm_models_url）", "None")),
+    signature_in_doc(method<raise_error>("_raise_error", raise_error_params,
+                                         "从响应体解析错误信息并抛出 ChatError，不暴露请求地址",
+                                         "None")),
+    signature_in_doc(method<chat>("chat", chat_params,
+                                  "发送聊天请求\n\n"
+                                  "Args:\n"
+                                  "    messages: 消息列表，如 [{\"role\": \"user\", \"content\": \"你好\"}]\n"
+                                  "    model: 模型名称，不传则使用默认模型\n"
+                                  "    stream: 是否流式输出\n"
+                                  "    session_id: 会话 ID，用于多轮对话\n"
+                                  "    temperature: 温度参数\n"
+                                  "    max_tokens: 最大 token 数\n\n"
+                                  "Returns:\n"
+                                  "    stream=False 时返回完整回复字符串\n"
+                                  "    stream=True 时返回生成器，逐步 yield 内容片段",
+                                  "Union[str, Iterator[str]]")),
+    signature_in_doc(method<stream_chat>("_stream_chat", stream_chat_params,
+                                         "流式请求，逐步 yield 内容片段", "Iterator[str]")),
+    signature_in_doc(method<models>("models", self_only,
+                                    "获取可用模型列表\n\n"
+                                    "Returns:\n"
+                                    "    模型 ID 列表，如 ['qwen-turbo', 'qwen-plus', 'qwen-max']",
+                                    "List[str]")),
 };
 
 constexpr const char chat_doc[] =

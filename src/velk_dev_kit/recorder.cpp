@@ -21,8 +21,9 @@ struct State {
     auto refs() { return std::tie(os, cls, opener); }
 };
 
+using Ctx = velk::Ctx<State>;
+
 constexpr Param init_params[] = {{"self"}, {"base_dir", "str", Check::Str, "'data_logs'"}};
-constexpr Param self_only[] = {{"self"}};
 constexpr Param filename_params[] = {{"self"}, {"filename", "str", Check::Str}};
 constexpr Param log_text_params[] = {{"self"},
                                      {"filename", "str", Check::Str},
@@ -30,9 +31,8 @@ constexpr Param log_text_params[] = {{"self"},
                                      {"mode", "str", Check::Str, "'a'"}};
 constexpr Param opener_params[] = {{"path"}, {"flags", "int", Check::Int}};
 
-Ref init(const Args& a) {
-    auto [self, base_dir] = a.bind<init_params>();
-    Handle path = a.state<State>().os.attr("path"_n);
+Ref init(const Ctx& c, Handle self, Handle base_dir) {
+    Handle path = c.state().os.attr("path"_n);
     Ref root = getenv("KELM_SIM_LOG_PATH", str("/tmp"));
     self.set_attr("base_dir"_n, path.attr("abspath"_n)(path.attr("join"_n)(root, base_dir)));
     self.method("_ensure_directory_exists"_n);
@@ -67,10 +67,9 @@ void check_base_dir_owner(Handle base_dir) {
         fstr(what, " belongs to another user (uid ", static_cast<long long>(st.st_uid), ")"), base_dir));
 }
 
-Ref ensure_directory_exists(const Args& a) {
-    auto [self] = a.bind<self_only>();
+Ref ensure_directory_exists(const Ctx& c, Handle self) {
     Ref base_dir = self.attr("base_dir"_n);
-    a.state<State>().os.method("makedirs"_n, base_dir, "exist_ok"_kw = Py_True);
+    c.state().os.method("makedirs"_n, base_dir, "exist_ok"_kw = Py_True);
     if (PyUnicode_Check(base_dir)) check_base_dir_owner(base_dir);
     return none();
 }
@@ -84,8 +83,7 @@ Ref basename(PyObject* name) {
     return Ref::steal(PyUnicode_Substring(name, slash + 1, n));
 }
 
-Ref sanitize_filename(const Args& a) {
-    auto [self, filename] = a.bind<filename_params>();
+Ref sanitize_filename(const Ctx&, Handle /*self*/, Handle filename) {
     Ref sanitized = basename(filename);
     if (sanitized != filename)
         builtin("print"_n)(fstr("警告：文件名 '", filename, "' 中包含目录路径，已自动修正为 '",
@@ -95,9 +93,9 @@ Ref sanitize_filename(const Args& a) {
 
 // os.path.join(base, name) for two strs, done here; anything else goes to
 // the host's own join.
-Ref join(const Args& a, Handle base, Handle name) {
+Ref join(const Ctx& c, Handle base, Handle name) {
     if (!PyUnicode_CheckExact(base) || !PyUnicode_CheckExact(name))
-        return a.state<State>().os.attr("path"_n).method("join"_n, base, name);
+        return c.state().os.attr("path"_n).method("join"_n, base, name);
     Py_ssize_t nb = PyUnicode_GET_LENGTH(base), nn = PyUnicode_GET_LENGTH(name);
     if (nn > 0 && PyUnicode_READ_CHAR(name, 0) == '/') return Ref::borrow(name);
     if (nb == 0 || PyUnicode_READ_CHAR(base, nb - 1) == '/')
@@ -105,19 +103,18 @@ Ref join(const Args& a, Handle base, Handle name) {
     return fstr(base, "/", name);
 }
 
-Ref get_full_path(const Args& a) {
-    auto [self, filename] = a.bind<filename_params>();
+Ref get_full_path(const Ctx& c, Handle self, Handle filename) {
     Ref safe_name = self.method("_sanitize_filename"_n, filename);
-    return join(a, self.attr("base_dir"_n), safe_name);
+    return join(c, self.attr("base_dir"_n), safe_name);
 }
 
-Ref get_file_path(const Args& a) {
-    auto [self, filename] = a.bind<filename_params>();
+Ref get_file_path(const Ctx&, Handle self, Handle filename) {
     return self.method("_get_full_path"_n, filename);
 }
 
-// The record as one buffer, so it reaches the file in a single write and
-// concurrent appenders never interleave inside it.
+// The record as one buffer, so a regular file takes it in one write and
+// concurrent appenders never interleave inside it; what a short write leaves
+// (a full disk, a signal) goes in further writes.
 using Record = Utf8Line;
 
 enum class Failure { None, Open, NotRegular, Write, Close };
@@ -191,8 +188,7 @@ int direct_flags(PyObject* mode) {
 
 // The host open's opener: its own flags, opened as open_regular opens, then
 // blocking again as open() leaves a file.
-Ref opener(const Args& a) {
-    auto [path, flags] = a.bind<opener_params>();
+Ref opener(const Ctx&, Handle path, Handle flags) {
     Ref encoded = fs_path(path);
     int open_flags = PyLong_AsInt(flags);
     if (open_flags == -1 && PyErr_Occurred()) throw_error();
@@ -222,8 +218,9 @@ void write_through_host_open(State& s, Handle path, Handle mode, Handle content)
     try_finally([&] { file.method("write"_n, line); }, [&] { file.method("close"_n); });
 }
 
-// open(full_path, mode).write(record) in one system call, the GIL released.
-void append_directly(Handle full_path, int flags, Handle content) {
+// open(full_path, mode).write(record) for "a" (appending) and "w"
+// (truncating) by the system's calls themselves, the GIL released.
+void write_directly(Handle full_path, int flags, Handle content) {
     Ref path = fs_path(full_path);
     Record record(content);
     int error = 0;
@@ -239,50 +236,48 @@ void append_directly(Handle full_path, int flags, Handle content) {
     throw_error();
 }
 
-Ref log_text(const Args& a) {
-    auto [self, filename, content, mode] = a.bind<log_text_params>();
+Ref log_text(const Ctx& c, Handle self, Handle filename, Handle content, Handle mode) {
     Ref full_path = self.method("_get_full_path"_n, filename);
     int flags = direct_flags(mode);
     if (flags >= 0 && PyUnicode_CheckExact(full_path)) {
-        append_directly(full_path, flags, content);
+        write_directly(full_path, flags, content);
     } else {
         utf8_size(content);  // an unencodable record fails before the file is opened
-        write_through_host_open(a.state<State>(), full_path, mode, content);
+        write_through_host_open(c.state(), full_path, mode, content);
     }
     return none();
 }
 
 constexpr FunctionSpec methods[] = {
-    {"__init__",
-     "\n        初始化文本数据记录器\n"
-     "        :param base_dir: 基础目录路径（会被自动修正到/tmp下）\n        ",
-     init_params, init},
-    {"_ensure_directory_exists", "确保基础目录存在，如果不存在则创建", self_only,
-     ensure_directory_exists},
-    {"_sanitize_filename",
-     "\n        清理文件名，去除目录部分并给出提醒\n"
-     "        :param filename: 输入的文件名\n"
-     "        :return: 安全的纯文件名\n        ",
-     filename_params, sanitize_filename, "str", Check::Str},
-    {"_get_full_path",
-     "\n        获取文件的完整路径（带文件名清理）\n"
-     "        :param filename: 文件名（会自动清理目录部分）\n"
-     "        :return: 完整文件路径\n        ",
-     filename_params, get_full_path, "str", Check::Str},
-    {"get_file_path",
-     "\n        获取文件将写入的绝对路径\n"
-     "        :param filename: 文件名\n"
-     "        :return: 文件的绝对路径\n        ",
-     filename_params, get_file_path, "str", Check::Str},
-    {"log_text",
-     "\n        记录文本数据到文件\n"
-     "        :param filename: 文件名\n"
-     "        :param content: 文本内容\n"
-     "        :param mode: 文件打开模式 ('w' 写入, 'a' 追加)\n        ",
-     log_text_params, log_text, "None"},
+    method<init>("__init__", init_params,
+                 "\n        初始化文本数据记录器\n"
+                 "        :param base_dir: 基础目录路径（会被自动修正到/tmp下）\n        "),
+    method<ensure_directory_exists>("_ensure_directory_exists", self_only,
+                                    "确保基础目录存在，如果不存在则创建"),
+    method<sanitize_filename>("_sanitize_filename", filename_params,
+                              "\n        清理文件名，去除目录部分并给出提醒\n"
+                              "        :param filename: 输入的文件名\n"
+                              "        :return: 安全的纯文件名\n        ",
+                              "str", Check::Str),
+    method<get_full_path>("_get_full_path", filename_params,
+                          "\n        获取文件的完整路径（带文件名清理）\n"
+                          "        :param filename: 文件名（会自动清理目录部分）\n"
+                          "        :return: 完整文件路径\n        ",
+                          "str", Check::Str),
+    method<get_file_path>("get_file_path", filename_params,
+                          "\n        获取文件将写入的绝对路径\n"
+                          "        :param filename: 文件名\n"
+                          "        :return: 文件的绝对路径\n        ",
+                          "str", Check::Str),
+    method<log_text>("log_text", log_text_params,
+                     "\n        记录文本数据到文件\n"
+                     "        :param filename: 文件名\n"
+                     "        :param content: 文本内容\n"
+                     "        :param mode: 文件打开模式 ('w' 写入, 'a' 追加)\n        ",
+                     "None"),
 };
 
-constexpr FunctionSpec opener_spec = {"_open_regular", nullptr, opener_params, opener};
+constexpr FunctionSpec opener_spec = method<opener>("_open_regular", opener_params);
 
 constexpr const char class_doc[] =
     "\n    一个将文本数据记录到/tmp目录下文件的工具库。\n"
