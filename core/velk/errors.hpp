@@ -2,6 +2,9 @@
 // try/finally. Each is written once here; module code uses these forms only.
 #pragma once
 
+#include <exception>
+#include <functional>
+#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -104,6 +107,46 @@ template <class Handler>
 auto handle_pending(Handler&& handler) {
     return guarded([]() -> decltype(handler(Handle())) { throw_error(); }, handler);
 }
+
+// The rollback of a construction that fails part-way: it holds the undo of
+// what has been built so far, replaced as each further step succeeds, and
+// runs it when an error leaves its scope before dismiss(). That error stays
+// the one that travels on; the undo's own failure is reported as
+// unraisable, on `owner`.
+//   Rollback rollback(self);
+//   build_node();  rollback.set([&] { destroy_node(); });
+//   start_thread();  rollback.set([&] { stop_all(); });
+//   rollback.dismiss();
+class Rollback {
+public:
+    explicit Rollback(Handle owner) : owner_(owner) {}
+    Rollback(const Rollback&) = delete;
+    Rollback& operator=(const Rollback&) = delete;
+    ~Rollback() {
+        if (!undo_ || std::uncaught_exceptions() == unwinding_ || !thread_attached()) return;
+        SavedError failure;
+        try {
+            undo_();
+        } catch (const PyError&) {
+            PyErr_WriteUnraisable(owner_);
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+            PyErr_WriteUnraisable(owner_);
+        }
+        failure.restore();
+    }
+
+    template <class Undo>
+    void set(Undo&& undo) {
+        undo_ = std::forward<Undo>(undo);
+    }
+    void dismiss() { undo_ = nullptr; }
+
+private:
+    Handle owner_;
+    std::function<void()> undo_;
+    int unwinding_ = std::uncaught_exceptions();  // the errors in flight when it began
+};
 
 // try: body() finally: cleanup()
 // When both fail, cleanup's error travels on with body's as its context.

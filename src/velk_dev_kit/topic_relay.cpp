@@ -280,7 +280,8 @@ bool due(const Ctx& c, DispatchCache& fast, Handle self, Handle route_id, Handle
     if (!route_step(c, kRouteError, self, route_id, [&] {
             auto frequency = fast.attr_tested(route, "frequency"_n,
                                               [](const Ref& f) { return Number(f) > 0; });
-            if ((limited = bool(frequency))) publish_interval = 1.0 / Number(frequency.read_again());
+            limited = bool(frequency);
+            if (limited) publish_interval = 1.0 / Number(frequency.read_again());
         }))
         return false;
     // A route registered after setup has no time yet: measured as if it had 0.0.
