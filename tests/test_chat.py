@@ -312,9 +312,21 @@ def test_documentation_texts():
     assert module.__doc__.startswith("LLM 对话客户端")
     assert "VELK_ID: VELK 实例 ID（容器内已自动设置）" in module.__doc__
     assert ChatError.__doc__ == "LLM 聊天接口错误"
-    for method in (Chat.chat, Chat._stream_chat, Chat.models, Chat._fetch_config, Chat._raise_error):
+    # The signature lines, made from the parameter tables, as the service's texts have them.
+    for method, first_line in [
+        (Chat.chat, "chat(self, messages: List[Dict[str, Any]], model: Optional[str] = None, "
+                    "stream: bool = False, session_id: Optional[str] = None, "
+                    "temperature: Optional[float] = None, max_tokens: Optional[int] = None) "
+                    "-> Union[str, Iterator[str]]"),
+        (Chat._stream_chat, "_stream_chat(self, url: str, body: Dict[str, Any]) -> Iterator[str]"),
+        (Chat.models, "models(self) -> List[str]"),
+        (Chat._fetch_config, "_fetch_config(self) -> None"),
+        (Chat._raise_error, "_raise_error(self, resp: requests.Response) -> None"),
+    ]:
         first, blank = method.__doc__.split("\n")[:2]
-        assert first.startswith(method.__name__ + "(self") and blank == ""
+        assert (first, blank) == (first_line, "")
+    assert ChatError.__init__.__doc__ == ("__init__(self, message: str, code: Optional[str] = None, "
+                                          "status_code: Optional[int] = None)")
     assert "stream=True 时返回生成器，逐步 yield 内容片段" in Chat.chat.__doc__
     assert Chat.__init__.__doc__ == ("__init__(self, api_base: Optional[str] = None, model: str = "
                                      "'qwen-turbo', system_prompt: Optional[str] = None, "
