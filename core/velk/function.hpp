@@ -500,6 +500,10 @@ inline Ref make_function(PyObject* function_type, PyObject* module, const Functi
                          const char* owner = nullptr, PyObject* bound = nullptr,
                          std::span<PyObject* const> defaults = {}) {
     using detail::FunctionObject;
+    if (desc.params.size() > kMaxParams) {  // method<> refuses such a table when it builds
+        PyErr_SetString(PyExc_SystemError, "too many parameters");
+        throw_error();
+    }
     auto* tp = reinterpret_cast<PyTypeObject*>(function_type);
     Ref obj = Ref::steal(tp->tp_alloc(tp, 0));
     auto* f = reinterpret_cast<FunctionObject*>(obj.ptr());
