@@ -18,8 +18,8 @@ The callgrind files stay in build/callgrind/ (callgrind_annotate reads them);
 when a target is missed, the top functions of both sides are printed.
 
 The workload (make_relay, deliver, count_run) uses whichever rclpy is on
-the path; today the ROS 2 stand-in is taken from ros_stub/ through
-examples/stand_in.py, just below.
+the path: the ROS 2 stand-in from ros_stub/ through examples/stand_in.py,
+just below, or the real client library with VELK_ROS=real (make bench-ros).
 
 Run with the package installed (make bench) or with PYTHONPATH pointing at a
 build of it. With --check the exit status is 1 when a target is missed;
