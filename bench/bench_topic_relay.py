@@ -18,8 +18,8 @@ The callgrind files stay in build/callgrind/ (callgrind_annotate reads them);
 when a target is missed, the top functions of both sides are printed.
 
 The workload (make_relay, deliver, count_run) uses whichever rclpy is on
-the path; today the ROS 2 stand-in is taken from ros_stub/ through
-examples/stand_in.py, just below.
+the path: the ROS 2 stand-in from ros_stub/ through examples/stand_in.py,
+just below, or the real client library with VELK_ROS=real (make bench-ros).
 
 Run with the package installed (make bench) or with PYTHONPATH pointing at a
 build of it. With --check the exit status is 1 when a target is missed;
@@ -226,13 +226,13 @@ class Case(NamedTuple):
     counted: bool            # instruction counts too
 
 
+PUBLISHER = "real publisher" if os.environ.get("VELK_ROS") == "real" else "stand-in publisher"
 CASES = {
     "dropped": Case("all routes rate-limited (dropped)", 1e-6, None, False, 20000, 3.0, True),
     "passing": Case("all routes passing, trivial publisher", 0, identity, True, 20000, 1.5, True),
-    # For information: the stand-in's own publish (pure Python, about 3 us a
-    # call) is the same in both and dominates this one.
-    "stand-in publisher": Case("all routes passing, stand-in publisher", 0, identity, False,
-                               2000, None, False),
+    # For information: the publish itself (the stand-in's is pure Python,
+    # about 3 us a call) is the same in both and dominates this one.
+    PUBLISHER: Case(f"all routes passing, {PUBLISHER}", 0, identity, False, 2000, None, False),
 }
 IMPLEMENTATIONS = {"plain Python": PyTopicRelay, "extension": SimpleTopicRelay}
 
@@ -308,9 +308,11 @@ def callgrind_total(path):
     raise RuntimeError(f"no instruction total in {path}")
 
 
-def callgrind_file(implementation, case_name, count):
+def callgrind_file(implementation, case_name, count, thread=None):
+    """The file of one run; with thread, that thread's own (1: the main one)."""
     slug = f"{implementation}-{case_name}".replace(" ", "-")
-    return CALLGRIND_DIR / f"relay-{slug}-{count}.out"
+    path = CALLGRIND_DIR / f"relay-{slug}-{count}.out"
+    return path if thread is None else path.with_name(f"{path.name}-{thread:02d}")
 
 
 def build_id(path):
@@ -344,7 +346,10 @@ def instructions_per_message(implementation, case_name, count=COUNT, overlay=Non
     """Instructions per message: runs of count and 2 * count messages under
     callgrind, the difference over count."""
     CALLGRIND_DIR.mkdir(parents=True, exist_ok=True)
-    env = dict(os.environ, PYTHONHASHSEED="0")
+    # Only the main thread, where the messages are delivered, is counted: the
+    # real client library's threads (DDS, a numeric library's pool) work on
+    # their own clock and would make the count move with the machine.
+    env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
     if overlay is not None:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [str(overlay),
                                                           env.get("PYTHONPATH")]))
@@ -352,12 +357,13 @@ def instructions_per_message(implementation, case_name, count=COUNT, overlay=Non
     for n in (count, 2 * count):
         out = callgrind_file(implementation, case_name, n)
         run = subprocess.run(
-            ["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", sys.executable,
+            ["valgrind", "--tool=callgrind", "--separate-threads=yes",
+             f"--callgrind-out-file={out}", sys.executable,
              __file__, "--count", implementation, case_name, str(n)],
             env=env, capture_output=True, text=True)
         if run.returncode != 0:
             raise RuntimeError(f"callgrind run failed ({run.returncode}):\n{run.stderr[-2000:]}")
-        totals.append(callgrind_total(out))
+        totals.append(callgrind_total(callgrind_file(implementation, case_name, n, thread=1)))
     return (totals[1] - totals[0]) / count
 
 
@@ -378,8 +384,8 @@ def function_costs(path):
 def top_functions(implementation, case_name, count=COUNT, lines=12):
     """The functions that spend the most instructions per message: each one's
     own cost in the longer run less that in the shorter, over count."""
-    short = function_costs(callgrind_file(implementation, case_name, count))
-    long = function_costs(callgrind_file(implementation, case_name, 2 * count))
+    short = function_costs(callgrind_file(implementation, case_name, count, thread=1))
+    long = function_costs(callgrind_file(implementation, case_name, 2 * count, thread=1))
     per_message = {f: (long.get(f, 0) - short.get(f, 0)) / count
                    for f in long.keys() | short.keys()}
     return sorted(per_message.items(), key=lambda item: -item[1])[:lines]

@@ -166,6 +166,14 @@ take_lock() {
 # own (held by a lock until the run ends, so two runs never hear each other),
 # discovery on the loopback only, and rcutils' console lines unbuffered in the
 # form the tests' log capture reads.
+# VENV for one real ROS 2 distribution inside the 3.14 root (ros: Jazzy,
+# ros-kilted: Kilted), with its requirements and the run's own DDS domain.
+real_ros2_venv() {
+    VENV=/opt/velk-$1-venv
+    export VELK_EXTRA_REQUIREMENTS="$PROJECT_ROOT/scripts/requirements-$1.txt"
+    use_real_ros2
+}
+
 use_real_ros2() {
     local id start=$((RANDOM % 101))
     unset ROS_DOMAIN_ID

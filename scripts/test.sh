@@ -15,9 +15,7 @@ case "$which_python" in
         VENV=/opt/velk-venv ;;
     ros|ros-kilted)  # inside the 3.14 root; Jazzy, or Kilted
         PYTHON=/usr/bin/python3.14
-        VENV=/opt/velk-$which_python-venv
-        export VELK_EXTRA_REQUIREMENTS="$PROJECT_ROOT/scripts/requirements-$which_python.txt"
-        use_real_ros2
+        real_ros2_venv "$which_python"
         export PYTEST_TIMEOUT="${PYTEST_TIMEOUT:-240}"
         [ $# -gt 0 ] || set -- tests/test_topic_relay.py tests/test_topic_relay_dispatch.py \
             tests/test_panel_link.py tests/test_ros2.py ;;
