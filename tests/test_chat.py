@@ -590,7 +590,8 @@ CHUNKED_ERROR = requests.exceptions.ChunkedEncodingError
 @pytest.mark.parametrize("route, pieces, error", [
     # The body itself is broken: the HTTP client's error.
     (stream_body([data("a")], finish=False), ["a"], CHUNKED_ERROR),  # no last chunk
-    (cut_mid_chunk, ["a"], CHUNKED_ERROR),                           # closed inside a chunk
+    # Closed inside a chunk: its complete lines are taken as they come, then the error.
+    (cut_mid_chunk, ["a", "b", "c"], CHUNKED_ERROR),
     (cut_short_of_length, ["a", "b", "c"], CHUNKED_ERROR),           # closed before Content-Length
     (bad_chunk_size, ["a"], CHUNKED_ERROR),
     # A whole body whose answer is not: neither the end marker nor a finish_reason.
