@@ -112,7 +112,7 @@ public:
     // Of the current chunk: payload bytes read, and still expected (its CRLF counted).
     uint64_t chunk_read() const noexcept { return got_; }
     uint64_t chunk_left() const noexcept {
-        return left_ + (state_ == State::DataCr ? 2 : state_ == State::DataLf ? 1 : 0);
+        return state_ == State::Data ? left_ + 2 : state_ == State::DataCr ? 2 : state_ == State::DataLf ? 1 : 0;
     }
 
 private:
@@ -124,7 +124,9 @@ private:
         auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
         while (!s.empty() && blank(s.front())) s.remove_prefix(1);
         while (!s.empty() && blank(s.back())) s.remove_suffix(1);
-        if (s.empty() || s.size() > 15) return false;  // 15 digits: beyond any real body
+        if (s.empty()) return false;
+        while (s.size() > 1 && s.front() == '0') s.remove_prefix(1);
+        if (s.size() > 15) return false;  // 15 digits: beyond any real body
         uint64_t v = 0;
         for (char c : s) {
             int d = c >= '0' && c <= '9'   ? c - '0'
