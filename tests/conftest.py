@@ -170,7 +170,7 @@ BUSY_LOOP = "import time\nend = time.monotonic() + {seconds}\nwhile time.monoton
 
 
 @contextlib.contextmanager
-def busy_load(processes=2, seconds=120):
+def busy_load(processes=1, seconds=120):
     """Keeps `processes` child interpreters spinning in busy loops while the block
     runs; each ends by itself after `seconds` at the latest, and all at the block's end."""
     children = [start_python(BUSY_LOOP.format(seconds=seconds), stub=False)

@@ -712,10 +712,11 @@ try:
     rclpy.spin(links[0])
 except KeyboardInterrupt:
     pass
-except RuntimeError:
+except RuntimeError as e:
     # Real rclpy: a SIGINT while it converts a message it took from DDS surfaces
-    # as "Unable to convert call argument", its handler having shut the context down.
-    if rclpy.ok():
+    # as "Unable to convert call argument". Its handler shuts the context down,
+    # on some releases only a moment later, so rclpy.ok() cannot tell this apart.
+    if "Unable to convert call argument" not in str(e):
         raise
 finally:
     links[0].destroy_node()
