@@ -1,3 +1,4 @@
+import contextlib
 import gc
 import os
 import re
@@ -163,6 +164,24 @@ def run_python_many(code, runs, *, parallel=8, **kwargs):
     """run_python(code) `runs` times, `parallel` children at a time; the CompletedProcesses."""
     with ThreadPoolExecutor(parallel) as pool:
         return list(pool.map(lambda _: run_python(code, **kwargs), range(runs)))
+
+
+BUSY_LOOP = "import time\nend = time.monotonic() + {seconds}\nwhile time.monotonic() < end: pass\n"
+
+
+@contextlib.contextmanager
+def busy_load(processes=1, seconds=120):
+    """Keeps `processes` child interpreters spinning in busy loops while the block
+    runs; each ends by itself after `seconds` at the latest, and all at the block's end."""
+    children = [start_python(BUSY_LOOP.format(seconds=seconds), stub=False)
+                for _ in range(processes)]
+    try:
+        yield
+    finally:
+        for child in children:
+            child.kill()
+        for child in children:
+            child.wait(10)
 
 
 def open_fds():

@@ -547,12 +547,14 @@ def test_byte_order_mark_at_start_and_invalid_bytes(svc):
 
 
 @pytest.mark.parametrize("kind", ["chunked", "close"])
-@pytest.mark.parametrize("ending", [b"\n", b"\r", b"\r\n"])
+# CR|LF: the CR ends one read, its LF begins the next.
+@pytest.mark.parametrize("ending", [b"\n", b"\r", b"\r\n", b"\r|\n"])
 def test_each_piece_arrives_without_waiting_for_more(svc, kind, ending):
     pieces = ["one", "two", "three"]
     parts = []
     for p in pieces:
-        parts += [data(p).rstrip(b"\n") + ending, WAIT]
+        end, _, after = ending.partition(b"|")
+        parts += [data(p).rstrip(b"\n") + end, WAIT] + ([after] if after else [])
     g = stream_of(svc, parts + [DONE], kind=kind)
     for p in pieces:
         assert next(g) == p
@@ -595,6 +597,30 @@ def bad_chunk_size(h):
     h.close_connection = True
 
 
+def framed(*writes, close=True):
+    """Route of a chunked body whose framing the test writes itself: each
+    item one write (a float is a pause, so the next write comes in a read of
+    its own)."""
+    def route(h):
+        h.connection.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        h.send_response(200)
+        h.send_header("Transfer-Encoding", "chunked")
+        h.end_headers()
+        for w in writes:
+            if isinstance(w, float):
+                time.sleep(w)
+            else:
+                h.wfile.write(w)
+        h.close_connection = close
+    return route
+
+
+def chunk(payload, size=None):
+    return b"%s\r\n%s\r\n" % (b"%x" % len(payload) if size is None else size, payload)
+
+
+A, B = data("a"), data("b")
+LAST = b"0\r\n\r\n"
 ENDED_EARLY = "流式回复提前结束，回复不完整"
 CHUNKED_ERROR = requests.exceptions.ChunkedEncodingError
 
@@ -602,9 +628,34 @@ CHUNKED_ERROR = requests.exceptions.ChunkedEncodingError
 @pytest.mark.parametrize("route, pieces, error", [
     # The body itself is broken: the HTTP client's error.
     (stream_body([data("a")], finish=False), ["a"], CHUNKED_ERROR),  # no last chunk
-    (cut_mid_chunk, ["a"], CHUNKED_ERROR),                           # closed inside a chunk
+    # Closed inside a chunk: its complete lines are taken as they come, then the error.
+    (cut_mid_chunk, ["a", "b", "c"], CHUNKED_ERROR),
     (cut_short_of_length, ["a", "b", "c"], CHUNKED_ERROR),           # closed before Content-Length
     (bad_chunk_size, ["a"], CHUNKED_ERROR),
+    (framed(chunk(A), chunk(B, b"0x%x" % len(B))), ["a"], CHUNKED_ERROR),
+    (framed(chunk(A), chunk(B, b"-%x" % len(B))), ["a"], CHUNKED_ERROR),
+    (framed(chunk(A), chunk(B, b"")), ["a"], CHUNKED_ERROR),          # an empty size line
+    (framed(chunk(A), b"1" * 70_000 + b"\r\n"), ["a"], CHUNKED_ERROR),
+    (framed(chunk(A), b"%x\r\n%sXY" % (len(B), B) + chunk(FINISH)), ["a", "b"],
+     CHUNKED_ERROR),                                                  # no CRLF after the data
+    (framed(chunk(A), b"%x" % len(B)), ["a"], CHUNKED_ERROR),           # cut in the size line
+    (framed(chunk(A), b"%x\r\n%s" % (len(B), B)), ["a", "b"], CHUNKED_ERROR),  # before the CRLF
+    (framed(chunk(A), b"%x\r\n%s\r" % (len(B), B)), ["a", "b"], CHUNKED_ERROR),
+    (framed(chunk(A + FINISH), b"0\r\nX-A: " + b"x" * 70_000 + b"\r\n\r\n"), ["a"],
+     CHUNKED_ERROR),                                                  # a trailer too long
+    # Framing cut anywhere between reads, extensions, trailers, odd sizes: all read.
+    (framed(b"%x" % len(A), 0.05, b"\r", 0.05, b"\n" + A[:9], 0.05, A[9:] + b"\r", 0.05,
+            b"\n" + chunk(FINISH)[:1], 0.05, chunk(FINISH)[1:] + b"0", 0.05, b"\r\n\r", 0.05,
+            b"\n"), ["a"], None),
+    (framed(chunk(A, b"%x;name=value;q=\"a;b\"" % len(A)), chunk(FINISH, b"%X ; x" % len(FINISH)),
+            b"0;end=1\r\n\r\n"), ["a"], None),
+    (framed(chunk(A, b"000%x\t" % len(A)), chunk(FINISH), b"0\r\nX-Checksum: 1\r\nX-B: 2\r\n\r\n"),
+     ["a"], None),
+    (framed(b"%x\r\n%s\n" % (len(A), A), chunk(FINISH), b"0\n\n"), ["a"], None),  # bare LFs
+    (framed(chunk(A), chunk(FINISH), b"0\r\nX-A: 1\r\n"), ["a"], None),  # no last empty line
+    (framed(chunk(A), chunk(FINISH), b"0\r\n"), ["a"], None),
+    (framed(chunk(A + FINISH[:10]), chunk(FINISH[10:]), LAST), ["a"], None),  # a line over chunks
+    (framed(chunk(A), chunk(B), LAST), ["a", "b"], ChatError),       # whole body, no finish
     # A whole body whose answer is not: neither the end marker nor a finish_reason.
     (stream_body([data("The valve is")], kind="close"), ["The valve is"], ChatError),
     (stream_body([data("a"), b'data: {"choices":[{"delta":{"content":"b'], kind="close"),
@@ -755,10 +806,15 @@ def test_response_is_closed_when_the_stream_ends(svc, how):
     assert server_saw(svc) == ["closed"]
 
 
-def test_connection_is_reused_after_a_complete_stream(svc):
+@pytest.mark.parametrize("route", [
+    stream_body([data("a"), FINISH]),
+    framed(chunk(data("a"), b"%x;ext=1" % len(data("a"))), chunk(FINISH),
+           b"0\r\nX-Trailer: 1\r\n\r\n", close=False),
+])
+def test_connection_is_reused_after_a_complete_stream(svc, route):
     # Read to its end (no end marker, whose arrival stops the reading), the
     # body leaves its connection fit for the next request.
-    svc.on("POST", COMPLETIONS, stream_body([data("a"), FINISH]))
+    svc.on("POST", COMPLETIONS, route)
     c = Chat()
     assert list(c.chat(USER, stream=True)) == ["a"]
     assert list(c.chat(USER, stream=True)) == ["a"]

@@ -3,9 +3,12 @@
 import inspect
 import os
 import pydoc
+import shutil
+import subprocess
 import sys
 import sysconfig
 import textwrap
+from pathlib import Path
 
 import pytest
 from conftest import run_python
@@ -175,3 +178,22 @@ def test_keyword_arguments_in_any_order(tmp_path, monkeypatch):
     rec = DataRecorder(base_dir="kw")
     rec.log_text(mode="w", content="c", filename="k.txt")
     assert (tmp_path / "kw" / "k.txt").read_text() == "c\n"
+
+
+def test_stream_parsers(tmp_path):
+    """The core's line splitter and chunked decoder, built on their own (they
+    use no Python) with the sanitizers, and run."""
+    compiler = shutil.which(os.environ.get("CXX", "g++"))
+    if compiler is None:
+        pytest.skip("no C++ compiler")
+    root = Path(__file__).resolve().parent.parent
+    program = tmp_path / "stream_parsers"
+    env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD" and "SAN_" not in k}
+    build = subprocess.run(
+        [compiler, "-std=c++20", "-O1", "-g", "-Wall", "-Wextra", "-Werror",
+         "-fsanitize=address,undefined", "-fno-sanitize-recover=all", f"-I{root / 'core'}",
+         str(root / "tests" / "cpp" / "stream_parsers.cpp"), "-o", str(program)],
+        capture_output=True, text=True, env=env, timeout=240)
+    assert build.returncode == 0, build.stderr
+    run = subprocess.run([str(program)], capture_output=True, text=True, env=env, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr

@@ -1,8 +1,12 @@
 """PanelLink against a real WebSocket server on 127.0.0.1."""
 import asyncio
+import base64
+import hashlib
 import json
+import logging
 import math
 import random
+import re
 import socket
 import os
 import sys
@@ -15,7 +19,7 @@ from websockets.asyncio.server import serve
 from websockets.exceptions import ConnectionClosed
 from websockets.protocol import State
 
-from conftest import assert_no_leaks, run_python_many
+from conftest import assert_no_leaks, busy_load, run_python_many
 from velk_dev_kit import panel_link
 from velk_dev_kit.panel_link import PanelLink
 
@@ -23,7 +27,7 @@ RID = "abc123"
 TOPIC = f"/default/_panel_link/{RID}"
 
 
-def wait_until(predicate, timeout=5.0, what="condition"):
+def wait_until(predicate, timeout=5.0, what="condition", poll=0.002):
     deadline = time.monotonic() + timeout
     while True:
         value = predicate()
@@ -31,7 +35,7 @@ def wait_until(predicate, timeout=5.0, what="condition"):
             return value
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out waiting for {what}")
-        time.sleep(0.002)
+        time.sleep(poll)
 
 
 def assert_thread_ends(thread, timeout):
@@ -125,6 +129,30 @@ class SilentServer:
             s.close()
 
 
+class StuckServer(SilentServer):
+    """Completes the WebSocket handshake, then never reads again (a hung panel);
+    its small receive buffer soon stops a large frame."""
+
+    def _accept(self):
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+        while True:
+            try:
+                conn = self.listener.accept()[0]
+                request = b""
+                while b"\r\n\r\n" not in request:
+                    request += conn.recv(4096)
+            except OSError:
+                return
+            key = re.search(rb"(?i)sec-websocket-key: *(\S+)", request).group(1)
+            accept = base64.b64encode(hashlib.sha1(key + WS_GUID).digest())
+            conn.sendall(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                         b"Connection: Upgrade\r\nSec-WebSocket-Accept: " + accept + b"\r\n\r\n")
+            self.accepted.append(conn)
+
+
+WS_GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
+
+
 class ChattyServer:
     """Sends a frame to every robot every millisecond, from threads of its own."""
 
@@ -164,6 +192,13 @@ def panel():
 @pytest.fixture
 def silent():
     server = SilentServer()
+    yield server
+    server.shut()
+
+
+@pytest.fixture
+def stuck():
+    server = StuckServer()
     yield server
     server.shut()
 
@@ -390,28 +425,40 @@ def test_send_refused_value_keeps_link(panel, make_link):
     wait_until(lambda: panel.frames == [(1, '{"x": {"value": 1}}')])
 
 
-def test_send_transport_failure_marks_link_down(panel, make_link, monkeypatch):
-    link = make_link(panel.port)
+def test_send_transport_failure_marks_link_down(stuck, make_link):
+    link = make_link(stuck.port)
     wait_until(lambda: link._ws_ready.is_set())
-    failure = ConnectionResetError("peer gone")
-
-    def broken(text):
-        raise failure
-    monkeypatch.setattr(link._ws, "send", broken)
-    with pytest.raises(RuntimeError, match=r"^Send failed: peer gone$") as info:
+    # The panel here never reacts, so the link stays as the failure leaves it.
+    link._ws.sock.sock.shutdown(socket.SHUT_WR)
+    with pytest.raises(RuntimeError, match=r"^Send failed: \[Errno 32\] Broken pipe$") as info:
         link.send("x", 1)
-    assert info.value.__cause__ is failure
+    assert isinstance(info.value.__cause__, BrokenPipeError)
     assert link._ws_connected is False and link._ws_ready.is_set()
 
 
+BIG = "y" * 16_000_000  # more than the socket buffers on both sides hold
+
+
 @pytest.mark.parametrize("timeout, shown", [(0, "0.0"), (0.3, "0.3")])
-def test_send_times_out_without_link(make_link, timeout, shown):
-    link = make_link(free_port())
+@pytest.mark.parametrize("panel_state", ["unreachable", "not reading"])
+def test_send_times_out(stuck, make_link, fast, panel_state, timeout, shown):
+    if panel_state == "unreachable":
+        link = make_link(free_port())
+        value, error, cause = 1, rf"^WebSocket not connected after {shown}s$", type(None)
+    else:
+        link = make_link(stuck.port)
+        link.send("x", 1)
+        value, error, cause = BIG, r"^Send failed: timed out$", TimeoutError
     start = time.monotonic()
-    with pytest.raises(RuntimeError, match=rf"^WebSocket not connected after {shown}s$") as info:
-        link.send("x", 1, timeout=timeout)
+    with pytest.raises(RuntimeError, match=error) as info:
+        link.send("x", value, timeout=timeout)
     assert float(shown) <= time.monotonic() - start < float(shown) + 0.5
-    assert info.value.__cause__ is None
+    assert isinstance(info.value.__cause__, cause)
+    if panel_state == "not reading":
+        # half a frame went out: that connection is dropped for a new one
+        assert link._ws_connected is False
+        wait_until(lambda: len(stuck.accepted) == 2, what="new connection")
+        link.send("x", 2, timeout=5)
 
 
 def test_send_without_limit_waits_for_link(panel, make_link, fast):
@@ -493,7 +540,8 @@ def test_attempt_failure_is_logged_and_retried(ros_context, monkeypatch, ros_log
 
 # ------------------------------------------------------------ shutdown
 
-def assert_stops_promptly(link, logs, limit=1.5):
+def assert_stops_promptly(link, logs, caplog, limit=1.5, panel_closing=False):
+    before = (len(logs), len(caplog.records))
     start = time.monotonic()
     link.destroy_node()
     returned = time.monotonic()
@@ -505,25 +553,58 @@ def assert_stops_promptly(link, logs, limit=1.5):
     assert not [m for m in messages(logs[seen:]) if m.startswith("WebSocket reconnecting")]
     with pytest.raises(RuntimeError, match="not connected after 0.0s"):
         link.send("x", 1, timeout=0)
+    # a destroy is no failure: nothing at error level, from the node or the library
+    assert not messages(logs[before[0]:], "ERROR")
+    # (the library logs a close that the panel began as an error, as it always does)
+    assert not [r.getMessage() for r in caplog.records[before[1]:]
+                if r.name.startswith("websocket") and r.levelno >= logging.ERROR
+                and not (panel_closing and r.getMessage().startswith("Connection closed"))]
 
 
 @pytest.mark.parametrize("attempt", range(4))
-@pytest.mark.parametrize("state", ["connected", "pausing", "handshake"])
-def test_destroy_ends_thread_promptly(panel, silent, make_link, ros_logs, monkeypatch,
-                                      state, attempt):
+@pytest.mark.parametrize("state", ["connected", "pausing", "handshake", "closing",
+                                   "sender blocked", "sender waiting"])
+def test_destroy_ends_thread_promptly(panel, silent, stuck, make_link, ros_logs, caplog,
+                                      monkeypatch, state, attempt):
     monkeypatch.setattr(panel_link, "_WS_RECONNECT_INTERVAL", 30)
-    if state == "connected":
+    if state in ("connected", "closing"):
         link = make_link(panel.port)
         wait_until(lambda: link._ws_ready.is_set() and panel.connections)
-    elif state == "pausing":
+        if state == "closing":  # the panel's closing handshake under way
+            asyncio.run_coroutine_threadsafe(panel.connections[-1].close(), panel.loop)
+    elif state in ("pausing", "sender waiting"):
         link = make_link(free_port())
         wait_until(lambda: messages(ros_logs, "INFO", "WebSocket reconnecting"))
-    else:
+    elif state == "handshake":
         link = make_link(silent.port)
         wait_until(lambda: silent.accepted)
-    assert_stops_promptly(link, ros_logs)
-    assert len(panel.connections) == (state == "connected")
+    else:
+        link = make_link(stuck.port)
+        wait_until(lambda: link._ws_ready.is_set())
+    failures = []
+    if state.startswith("sender"):
+        def sender(value):
+            try:
+                link.send("x", value, timeout=math.inf)
+            except RuntimeError as e:
+                failures.append(str(e))
+        blocked = state == "sender blocked"
+        thread = threading.Thread(target=sender, args=(BIG if blocked else 1,), daemon=True)
+        thread.start()
+        if blocked:  # in its write, which the panel does not take
+            wait_until(lambda: link._ws.sock.lock.locked(), what="write")
+        time.sleep(0.1)
+        assert thread.is_alive()
+    assert_stops_promptly(link, ros_logs, caplog, panel_closing=state == "closing")
+    if state.startswith("sender"):
+        thread.join(1.5)
+        assert not thread.is_alive(), "sender outlived destroy_node"
+        assert len(failures) == 1
+        assert failures[0].startswith(
+            "Send failed: " if blocked else "WebSocket not connected after infs")
+    assert len(panel.connections) == (state in ("connected", "closing"))
     assert len(silent.accepted) == (state == "handshake")
+    assert len(stuck.accepted) == (state == "sender blocked")
 
 
 @pytest.mark.parametrize("server", ["panel", "silent", "unreachable"])
@@ -566,25 +647,37 @@ NOT_UNDER_EMULATOR = pytest.mark.skipif(
 
 
 @NOT_UNDER_EMULATOR
-@pytest.mark.parametrize("server", ["panel", "silent"])
-def test_destroy_racing_a_starting_attempt(panel, silent, make_link, ros_logs, fast, server):
-    port = panel.port if server == "panel" else silent.port
+@pytest.mark.parametrize("server", ["panel", "just opened", "silent"])
+def test_destroy_racing_a_starting_attempt(panel, silent, make_link, ros_logs, caplog, fast,
+                                           server):
+    port = silent.port if server == "silent" else panel.port
     rng = random.Random(7)
-    for i in range(15):
+    was_open = {}
+    for i in range(50):
         link = make_link(port, remote_id=f"p{i}")
-        time.sleep(rng.choice([0, 0, 0.0005, 0.001, 0.003]))
-        assert_stops_promptly(link, ros_logs)
+        if server == "just opened":
+            wait_until(link._ws_ready.is_set, poll=0)
+        else:
+            time.sleep(rng.choice([0, 0, 0.0005, 0.001, 0.003, 0.01, 0.02]))
+        was_open[f"p{i}"] = link._ws_ready.is_set()
+        assert_stops_promptly(link, ros_logs, caplog)
     # every connection the server saw is closed from the robot's side, with
-    # no attempt after it
-    if server == "panel":
-        wait_until(lambda: len(panel.ended) == len(panel.connections), 1.0, "closed connections")
-        seen = len(panel.connections)
-    else:
+    # no attempt after it; one that was open, with a normal close frame
+    if server == "silent":
         wait_until(lambda: all(closed_by_peer(s) for s in silent.accepted), 1.0,
                    "closed connections")
         seen = len(silent.accepted)
+    else:
+        wait_until(lambda: len(panel.ended) == len(panel.connections), 1.0, "closed connections")
+        seen = len(panel.connections)
+        codes = {re.search(r"id=(\w+)&", ws.request.path).group(1): ws.close_code
+                 for ws in panel.ended}
+        assert {rid: codes.get(rid) for rid, opened in was_open.items() if opened} == {
+            rid: 1000 for rid, opened in was_open.items() if opened}
+        if server == "just opened":
+            assert all(was_open.values())
     time.sleep(0.3)
-    assert seen == len(panel.connections if server == "panel" else silent.accepted)
+    assert seen == len(silent.accepted if server == "silent" else panel.connections)
 
 
 # Child programs that end the way applications do; the panel server runs in
@@ -621,10 +714,11 @@ try:
     rclpy.spin(links[0])
 except KeyboardInterrupt:
     pass
-except RuntimeError:
+except RuntimeError as e:
     # Real rclpy: a SIGINT while it converts a message it took from DDS surfaces
-    # as "Unable to convert call argument", its handler having shut the context down.
-    if rclpy.ok():
+    # as "Unable to convert call argument". Its handler shuts the context down,
+    # on some releases only a moment later, so rclpy.ok() cannot tell this apart.
+    if "Unable to convert call argument" not in str(e):
         raise
 finally:
     links[0].destroy_node()
@@ -655,7 +749,9 @@ def test_exit_is_clean(ending, links, runs, reachable):
     env = dict(os.environ, VELK_REMOTE_WS_URL=f"ws://127.0.0.1:{port}/robot?id={{remote_id}}")
     program = EXIT_PROGRAM.format(links=links, ending=EXIT_ENDINGS[ending])
     try:
-        results = run_python_many(program, runs, parallel=12, env=env, timeout=60)
+        # beside a busy load, where a race at exit shows far more often
+        with busy_load():
+            results = run_python_many(program, runs, parallel=12, env=env, timeout=60)
     finally:
         if server:
             server.shut()

@@ -1,7 +1,8 @@
 // The extension modules' shared core: objects, names and calls; Python's
 // error statements; Python-visible functions and classes with argument
-// checks; the module definition. The generator protocol, the dispatch caches
-// and UTF-8 encoding are headers of their own, included where used.
+// checks; the module definition. The generator protocol, the dispatch caches,
+// UTF-8 encoding and the byte-stream parsers are headers of their own,
+// included where used.
 #pragma once
 
 #include "object.hpp"

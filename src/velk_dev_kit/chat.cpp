@@ -1,11 +1,15 @@
 // velk_dev_kit.chat: client for an OpenAI-compatible chat-completions
 // service whose addresses come from the kit's web API.
 #include <cstring>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include "velk/chunked_decoder.hpp"
 #include "velk/core.hpp"
 #include "velk/generator.hpp"
+#include "velk/line_splitter.hpp"
 
 namespace {
 
@@ -17,6 +21,10 @@ constexpr const char kConfigPath[] = "/v1/api/app/config";
 // Upper bound of one read of a streamed body; a read returns what has
 // arrived, so this only limits how much is taken at once.
 constexpr long long kReadSize = 64 * 1024;
+// One read of the connection's buffered file. No more than the file's own
+// buffer (8 KiB, what http.client makes): for a larger request readinto1
+// waits for the socket even when it already holds bytes to return.
+constexpr Py_ssize_t kFileReadSize = 8 * 1024;
 // Line buffers beyond this are given back once their line has been handled,
 // so one huge line does not stay held for the rest of a long stream.
 constexpr size_t kKeptLineCapacity = 1 << 20;
@@ -38,6 +46,9 @@ struct State {
     // the HTTP client's own line iteration maps them.
     Ref protocol_error, decode_error, read_timeout_error, ssl_error;
     Ref chunked_encoding_error, content_decoding_error, connection_error, requests_ssl_error;
+    // What a read of the connection's file may raise, and urllib3's errors for
+    // a broken chunked body.
+    Ref base_ssl_error, os_or_http_error, incomplete_read, invalid_chunk_length;
     Ref read_size;
 
     auto refs() {
@@ -45,7 +56,8 @@ struct State {
                         request_exception, requests_json_error, guess_json_utf,
                         urllib3_response, protocol_error, decode_error, read_timeout_error,
                         ssl_error, chunked_encoding_error, content_decoding_error,
-                        connection_error, requests_ssl_error, read_size);
+                        connection_error, requests_ssl_error, base_ssl_error,
+                        os_or_http_error, incomplete_read, invalid_chunk_length, read_size);
     }
 };
 
@@ -268,19 +280,30 @@ struct StreamBody {
     static constexpr const char* name = "_stream_chat";
     static constexpr const char* qualname = "Chat._stream_chat";
 
+    // Where the body's bytes come from.
+    enum class Source {
+        Chunks,  // the connection's buffered file, chunked framing undone here
+        Read1,   // urllib3's read1, for a body without chunks
+        Blocks,  // an iterator of blocks: urllib3's own chunk reader, or requests'
+    };
+
     Ref client;  // the Chat instance
     Ref url, body;
     Ref response;  // set from the request until the stream ends
-    Ref reader;    // urllib3's read1, or an iterator of blocks
-    Ref block;     // bytes being split
-    Py_ssize_t pos = 0;
-    std::string partial;  // bytes of a line not yet complete
-    std::string line;     // a completed line that spanned reads
-    bool skip_lf = false;  // a CR ended the last read: a leading LF belongs to it
+    Ref raw;       // urllib3's response, when the chunks are read here
+    Ref reader;    // the file's readinto1, urllib3's read1, or an iterator of blocks
+    Ref block;     // bytes last read through urllib3 or requests
+    // The connection's file reads into this one buffer, through a memoryview
+    // of it: a fresh bytes object per read would cost an allocation each.
+    std::unique_ptr<char[]> buffer;
+    Ref buffer_view;
+    std::string_view unread;  // of buffer, what the chunk decoder has not yet taken
+    LineSplitter lines{kMaxLineBytes, kKeptLineCapacity};
+    ChunkedDecoder chunks;
+    Source source = Source::Blocks;
     bool at_start = true;
     bool finished = false;  // a chunk carried a finish_reason: the answer is whole
     bool eof = false;
-    bool by_read1 = false;
 
     StreamBody(Handle client, Handle url, Handle body)
         : client(Ref::borrow(client)), url(Ref::borrow(url)), body(Ref::borrow(body)) {}
@@ -292,7 +315,8 @@ struct StreamBody {
     void release();
     template <class F>
     void visit(F&& f) {
-        for (Ref* r : {&client, &url, &body, &response, &reader, &block}) f(*r);
+        for (Ref* r : {&client, &url, &body, &response, &raw, &reader, &block, &buffer_view})
+            f(*r);
     }
 };
 
@@ -314,6 +338,22 @@ Ref stream_chat(const Ctx& c, Handle self, Handle url, Handle body) {
     raise(e);
 }
 
+// The connection's own buffered file when the chunks of this body can be
+// read from it directly: a chunked body, not compressed, of which urllib3 has
+// read nothing yet. Anything else is left to urllib3.
+Ref chunked_body_file(Handle raw) {
+    if (!raw.attr("chunked"_n).truth() || raw.attr("chunk_left"_n) != Py_None) return {};
+    Ref coding = raw.attr("headers"_n).method("get"_n, "content-encoding"_n, ""_n);
+    if (coding.truth() &&
+        !PyUnicode_EqualToUTF8(coding.method("lower"_n).method("strip"_n), "identity"))
+        return {};
+    Ref fp = raw.attr("_fp"_n);
+    if (fp != raw.attr("_original_response"_n).ptr() || fp == Py_None) return {};
+    Ref file = fp.attr("fp"_n);
+    if (file == Py_None || !check(PyObject_HasAttrWithError(file, "readinto1"_n))) return {};
+    return file;
+}
+
 void start(StreamBody& g, State& s) {
     Ref resp = g.client.attr("_session"_n).method("post"_n, g.url, "json"_kw = g.body,
                                                   "stream"_kw = Py_True,
@@ -324,9 +364,18 @@ void start(StreamBody& g, State& s) {
     Ref raw = resp.attr("raw"_n);
     if (check(PyObject_IsInstance(raw, s.urllib3_response))) {
         if (raw.attr("chunked"_n).truth()) {
-            // Each chunk as soon as it is complete: a chunk is what the
-            // server flushed at once, and reading by chunk costs half as
-            // much as read1 does.
+            // Large reads of whatever has arrived, the framing undone here:
+            // urllib3's reader costs a Python-level read per chunk, and a
+            // streaming server sends a chunk per event.
+            if (Ref file = chunked_body_file(raw)) {
+                g.raw = raw;
+                g.reader = file.attr("readinto1"_n);
+                g.buffer = std::make_unique<char[]>(size_t(kFileReadSize));
+                g.buffer_view = Ref::steal(
+                    PyMemoryView_FromMemory(g.buffer.get(), kFileReadSize, PyBUF_WRITE));
+                g.source = StreamBody::Source::Chunks;
+                return;
+            }
             g.reader = raw.method("stream"_n, s.read_size, "decode_content"_kw = Py_True).iter();
             return;
         }
@@ -334,22 +383,108 @@ void start(StreamBody& g, State& s) {
             // A body without chunks: read1 returns as soon as any bytes have
             // arrived, where read and stream wait for a full block.
             g.reader = raw.attr("read1"_n);
-            g.by_read1 = true;
+            g.source = StreamBody::Source::Read1;
             return;
         }
     }
     g.reader = resp.method("iter_content"_n, "chunk_size"_kw = Py_None).iter();
 }
 
-// The next block of the body; empty or None at its end.
+// "Connection broken: {e!r}"
+Ref broken(Handle e) { return fstr("Connection broken: ", Ref::steal(PyObject_Repr(e))); }
+
+// urllib3's error for a failed read of the connection's file, as its own
+// chunk reader would raise it.
+[[noreturn]] void raise_socket_error(StreamBody& g, State& s, Handle e) {
+    if (check(PyObject_IsInstance(e, PyExc_TimeoutError)))
+        raise_read_error(s, s.read_timeout_error(g.raw.attr("_pool"_n), Py_None,
+                                                 "Read timed out."_n));
+    if (check(PyObject_IsInstance(e, s.base_ssl_error))) raise_read_error(s, s.ssl_error(e));
+    if (check(PyObject_IsInstance(e, s.os_or_http_error)))
+        raise_read_error(s, s.protocol_error(broken(e), e));
+    raise(e);
+}
+
+[[noreturn]] void raise_protocol_error(State& s, Handle message, Handle cause = {}) {
+    raise_read_error(s, cause ? s.protocol_error(message, cause) : s.protocol_error(message));
+}
+
+// The framing went wrong, or the body ended before its last chunk.
+[[noreturn]] void raise_framing_error(StreamBody& g, State& s, ChunkedDecoder::Step step) {
+    using Step = ChunkedDecoder::Step;
+    switch (step) {
+        case Step::BadSize: {
+            std::string_view text = g.chunks.size_text();
+            Ref e = s.invalid_chunk_length(
+                g.raw, Ref::steal(PyBytes_FromStringAndSize(text.data(), Py_ssize_t(text.size()))));
+            raise_protocol_error(s, broken(e), e);
+        }
+        case Step::SizeLineTooLong:
+            raise_protocol_error(s, "Response chunk size line exceeded maximum allowed length"_n);
+        case Step::TrailerTooLong:
+            raise_protocol_error(s, "Response chunk trailer line exceeded maximum allowed length"_n);
+        default:
+            raise_protocol_error(s, "Connection broken: chunk not followed by CRLF"_n);
+    }
+}
+
+[[noreturn]] void raise_cut(StreamBody& g, State& s) {
+    if (g.chunks.cut() == ChunkedDecoder::Cut::BeforeChunk)
+        raise_protocol_error(s, "Response ended prematurely"_n);
+    Ref e = s.incomplete_read(from_long(static_cast<long long>(g.chunks.chunk_read())),
+                              from_long(static_cast<long long>(g.chunks.chunk_left())));
+    raise_protocol_error(s, broken(e), e);
+}
+
+// The last chunk has been read: the body is whole. As urllib3 does then, the
+// connection goes back to the pool, unless bytes beyond the body came with
+// it, which would be taken for the next response.
+void end_of_chunks(StreamBody& g) {
+    g.eof = true;
+    g.reader.reset();
+    if (!g.unread.empty()) return;  // closing the response shuts the connection
+    g.raw.attr("_original_response"_n).method("close"_n);
+    g.raw.method("release_conn"_n);
+}
+
+// Feeds the splitter the next payload bytes from the connection's file.
+void fill_from_chunks(StreamBody& g, State& s) {
+    for (;;) {
+        std::string_view data;
+        switch (auto step = g.chunks.next(&g.unread, &data)) {
+            case ChunkedDecoder::Step::Data: g.lines.feed(data); return;
+            case ChunkedDecoder::Step::End: end_of_chunks(g); return;
+            case ChunkedDecoder::Step::More: break;
+            default: raise_framing_error(g, s, step);
+        }
+        Ref got = guarded([&] { return g.reader(g.buffer_view); },
+                          [&](Handle e) -> Ref { raise_socket_error(g, s, e); });
+        const Py_ssize_t n = PyLong_Check(got) ? PyLong_AsSsize_t(got) : -1;
+        if (n < 0 || n > kFileReadSize) {
+            if (PyErr_Occurred()) throw_error();
+            raise(PyExc_TypeError, fstr("response body read gave ", got.str(), " bytes"));
+        }
+        if (n == 0) {
+            if (g.chunks.cut() != ChunkedDecoder::Cut::Clean) raise_cut(g, s);
+            end_of_chunks(g);
+            return;
+        }
+        g.unread = std::string_view(g.buffer.get(), size_t(n));
+    }
+}
+
+// The next block through urllib3 or requests; empty or None at its end.
 Ref read_block(StreamBody& g, State& s) {
-    if (g.by_read1) return g.reader(s.read_size, "decode_content"_kw = Py_True);
+    if (g.source == StreamBody::Source::Read1)
+        return g.reader(s.read_size, "decode_content"_kw = Py_True);
     Ref data = Ref::steal_or_null(PyIter_Next(g.reader));
     if (!data && PyErr_Occurred()) throw_error();
     return data;
 }
 
+// Feeds the splitter the next bytes of the body, or sets eof.
 void fill(StreamBody& g, State& s) {
+    if (g.source == StreamBody::Source::Chunks) return fill_from_chunks(g, s);
     Ref data = guarded([&] { return read_block(g, s); },
                        [&](Handle e) -> Ref { raise_read_error(s, e); });
     if (!data || data == Py_None) {
@@ -363,7 +498,7 @@ void fill(StreamBody& g, State& s) {
         return;
     }
     g.block = std::move(data);
-    g.pos = 0;
+    g.lines.feed(std::string_view(PyBytes_AS_STRING(g.block), size_t(PyBytes_GET_SIZE(g.block))));
 }
 
 // ChatError with the status of a stream that began well.
@@ -371,63 +506,15 @@ void fill(StreamBody& g, State& s) {
     raise_chat_error(s, str(message), {}, g.response.attr("status_code"_n));
 }
 
-void check_line_size(StreamBody& g, State& s, size_t size) {
-    if (size > kMaxLineBytes) raise_stream_failure(g, s, "流式回复中的一行超过 64 MiB");
-}
-
-// The next complete line, or false when more bytes are needed. The view stays
-// valid until the next call.
-bool next_line(StreamBody& g, State& s, const char** data, size_t* size) {
-    if (g.line.capacity() > kKeptLineCapacity) std::string().swap(g.line);
-    if (g.partial.empty() && g.partial.capacity() > kKeptLineCapacity)
-        std::string().swap(g.partial);
-    if (g.block) {
-        const char* buf = PyBytes_AS_STRING(g.block);
-        const Py_ssize_t len = PyBytes_GET_SIZE(g.block);
-        Py_ssize_t pos = g.pos;
-        if (g.skip_lf && pos < len) {
-            if (buf[pos] == '\n') ++pos;
-            g.skip_lf = false;
-        }
-        Py_ssize_t end = pos;
-        while (end < len && buf[end] != '\n' && buf[end] != '\r') ++end;
-        if (end < len) {
-            check_line_size(g, s, g.partial.size() + size_t(end - pos));
-            Py_ssize_t next = end + 1;
-            if (buf[end] == '\r') {
-                if (next < len) {
-                    if (buf[next] == '\n') ++next;
-                } else {
-                    g.skip_lf = true;
-                }
-            }
-            g.pos = next;
-            if (g.partial.empty()) {
-                *data = buf + pos;
-                *size = size_t(end - pos);
-            } else {
-                g.partial.append(buf + pos, size_t(end - pos));
-                g.line.swap(g.partial);
-                g.partial.clear();
-                *data = g.line.data();
-                *size = g.line.size();
-            }
-            return true;
-        }
-        check_line_size(g, s, g.partial.size() + size_t(len - pos));
-        g.partial.append(buf + pos, size_t(len - pos));
-        g.block.reset();
-        g.pos = 0;
-        return false;
+// The next complete line of the bytes fed; at the body's end the last one
+// without its line break. False when more bytes are needed or none are left.
+bool take_line(StreamBody& g, State& s, std::string_view* line) {
+    switch (g.lines.take(line)) {
+        case LineSplitter::Take::Line: return true;
+        case LineSplitter::Take::TooLong: raise_stream_failure(g, s, "流式回复中的一行超过 64 MiB");
+        case LineSplitter::Take::More: break;
     }
-    if (g.eof && !g.partial.empty()) {  // a last line without its line break
-        g.line.swap(g.partial);
-        g.partial.clear();
-        *data = g.line.data();
-        *size = g.line.size();
-        return true;
-    }
-    return false;
+    return g.eof && g.lines.finish(line);
 }
 
 bool json_space(int kind, const void* d, Py_ssize_t i) {
@@ -485,15 +572,16 @@ Ref chunk_content(Handle chunk, bool* finished) {
 
 enum class LineResult { Skip, Piece, Done };
 
-LineResult handle_line(StreamBody& g, State& s, const char* p, size_t n, Ref* piece) {
+LineResult handle_line(StreamBody& g, State& s, std::string_view line, Ref* piece) {
     if (g.at_start) {
         g.at_start = false;
-        if (n >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3, n -= 3;
+        if (line.starts_with("\xEF\xBB\xBF")) line.remove_prefix(3);
     }
-    if (n < 6 || std::memcmp(p, "data: ", 6) != 0) return LineResult::Skip;
-    p += 6, n -= 6;
-    if (n == 6 && std::memcmp(p, "[DONE]", 6) == 0) return LineResult::Done;
-    Ref chunk = decode_json(s, Ref::steal(PyUnicode_DecodeUTF8(p, Py_ssize_t(n), "replace")));
+    if (!line.starts_with("data: ")) return LineResult::Skip;
+    line.remove_prefix(6);
+    if (line == "[DONE]") return LineResult::Done;
+    Ref chunk = decode_json(
+        s, Ref::steal(PyUnicode_DecodeUTF8(line.data(), Py_ssize_t(line.size()), "replace")));
     if (!chunk) return LineResult::Skip;
     // A service that fails after the answer has begun says so in an event of
     // its own and ends the body: the answer is not complete.
@@ -506,17 +594,16 @@ LineResult handle_line(StreamBody& g, State& s, const char* p, size_t n, Ref* pi
     return *piece ? LineResult::Piece : LineResult::Skip;
 }
 
+// Takes lines until one gives a piece, else reads more.
 Ref StreamBody::next(State& s) {
     if (!response) start(*this, s);
     for (;;) {
-        const char* text;
-        size_t size;
-        if (next_line(*this, s, &text, &size)) {
+        for (std::string_view line; take_line(*this, s, &line);) {
             Ref piece;
-            switch (handle_line(*this, s, text, size, &piece)) {
+            switch (handle_line(*this, s, line, &piece)) {
                 case LineResult::Piece: return piece;
                 case LineResult::Done: return {};
-                case LineResult::Skip: continue;
+                case LineResult::Skip: break;
             }
         }
         if (eof) {
@@ -533,9 +620,13 @@ Ref StreamBody::next(State& s) {
 // pool (a connection not read to its end is shut rather than reused).
 void StreamBody::release() {
     reader.reset();
+    unread = {};
     block.reset();
-    std::string().swap(partial);
-    std::string().swap(line);
+    lines.clear();
+    raw.reset();
+    // Nothing may write into the buffer once it is gone.
+    if (Ref view = std::exchange(buffer_view, Ref())) view.method("release"_n);
+    buffer.reset();
     if (Ref resp = std::exchange(response, Ref())) resp.method("close"_n);
 }
 
@@ -642,6 +733,10 @@ void exec_module(Module<State>& m) {
     s.decode_error = ux.attr("DecodeError"_n);
     s.read_timeout_error = ux.attr("ReadTimeoutError"_n);
     s.ssl_error = ux.attr("SSLError"_n);
+    s.incomplete_read = ux.attr("IncompleteRead"_n);
+    s.invalid_chunk_length = ux.attr("InvalidChunkLength"_n);
+    s.base_ssl_error = import_from("urllib3.connection", "BaseSSLError");
+    s.os_or_http_error = tuple(PyExc_OSError, import_from("http.client", "HTTPException"));
     s.urllib3_response = import_from("urllib3.response", "HTTPResponse");
     s.read_size = from_long(kReadSize);
 

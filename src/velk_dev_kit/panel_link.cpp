@@ -1,5 +1,12 @@
 // velk_dev_kit.panel_link: a ROS 2 node bound to one browser control panel
 // over a WebSocket, with its own reconnecting connection thread.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
 #include <initializer_list>
 
 #include "velk/core.hpp"
@@ -11,7 +18,8 @@ using namespace velk;
 struct State {
     Ref cls;       // PanelLink, for super()
     Ref socket;    // for shutting a connection down
-    auto refs() { return std::tie(cls, socket); }
+    Ref stopped;   // raised by the handlers of a destroyed link, see link_stopped
+    auto refs() { return std::tie(cls, socket, stopped); }
 };
 
 // One entry per log statement; see Module::define_log_sites.
@@ -57,22 +65,44 @@ constexpr Param send_params[] = {{"self"},
                                  {"timeout", "float", Check::Float, "5.0"}};
 constexpr Param msg_params[] = {{"self"}, {"msg", "String"}};
 
-// How often, and how long in all, destroy_node looks for the socket of a
-// connection that is still being opened.
+// How often destroy_node looks for the socket of a connection that is still
+// being opened, and how long in all it waits for the connection thread
+// before it breaks the connection off (a write that the panel does not read
+// holds that thread up).
 constexpr double kConnectTick = 0.002;
-constexpr double kConnectWait = 1.0;
+constexpr double kStopWait = 1.0;
+// The longest a blocked send sleeps before it looks again at the link.
+constexpr int kWriteTickMs = 20;
 
 // super(PanelLink, self)
 Ref base(const Args& a, Handle self) { return super(a.state<State>().cls, self); }
 
 bool stop_requested(Handle self) { return self.attr("_stop_event"_n).method("is_set"_n).truth(); }
 
+// with lock: body()
+template <class Body>
+void with_lock(Handle lock, Body&& body) {
+    lock.method("acquire"_n);
+    try_finally(body, [&] { lock.method("release"_n); });
+}
+
 // with self._ws_lock: self._ws_connected = value
 void set_connected(Handle self, bool value) {
-    Ref lock = self.attr("_ws_lock"_n);
-    lock.method("acquire"_n);
-    try_finally([&] { self.set_attr("_ws_connected"_n, boolean(value)); },
-                [&] { lock.method("release"_n); });
+    with_lock(self.attr("_ws_lock"_n), [&] { self.set_attr("_ws_connected"_n, boolean(value)); });
+}
+
+// Wakes every send waiting for the link (see wait_for_link).
+void wake_senders(Handle self) {
+    Ref wake = self.attr("_ws_wake"_n);
+    with_lock(wake, [&] { wake.method("notify_all"_n); });
+}
+
+// Raised by the handlers of a destroyed link. Being no Exception, it passes
+// the library's guards around the handlers and the error lines it logs after
+// them, and ends run_forever, whose teardown then closes the connection on
+// the connection thread: with a close frame when it was open.
+[[noreturn]] void link_stopped(const Args& a) {
+    raise(a.state<State>().stopped, "PanelLink destroyed");
 }
 
 // ------------------------------------------------------------ construction
@@ -100,6 +130,7 @@ void construct(const Args& a, Built& built) {
     self.set_attr("_ws_lock"_n, threading.attr("Lock"_n)());
     self.set_attr("_ws_ready"_n, threading.attr("Event"_n)());
     self.set_attr("_stop_event"_n, threading.attr("Event"_n)());
+    self.set_attr("_ws_wake"_n, threading.attr("Condition"_n)());
     Ref url_template = getenv("VELK_REMOTE_WS_URL", str(""));
     if (!url_template.truth())
         raise(PyExc_ValueError, "ws_url is required (or set VELK_REMOTE_WS_URL)");
@@ -162,14 +193,18 @@ void quietly(Handle obj, Handle name, const A&... args) {
 }
 
 // The WebSocket object of the attempt under way, kept in `_ws_conn`. The
-// connection thread alone closes it, once its attempt is over: app.close()
-// drops the app's reference to it (a connection nobody holds stays open until
-// a garbage collection), and a descriptor closed under another thread's poll
-// can leave that thread asleep for good.
+// connection thread alone closes it (the library's teardown, then this, once
+// the attempt is over): app.close() drops the app's reference to it (a
+// connection nobody holds stays open until a garbage collection), a
+// descriptor closed under another thread's poll can leave that thread asleep
+// for good, and a socket closed under the library's run loop makes it log
+// errors and lose the close frame.
 void close_connection(Handle self) {
     Ref conn = self.attr("_ws_conn"_n);
     self.set_attr("_ws_conn"_n, Py_None);
-    if (conn != Py_None) quietly(conn, "shutdown"_n);
+    if (conn == Py_None) return;
+    if (conn.attr("connected"_n).truth()) quietly(conn, "send_close"_n);
+    quietly(conn, "shutdown"_n);
 }
 
 // The app's handshake-header callable: the library calls it on the connection
@@ -180,7 +215,7 @@ void close_connection(Handle self) {
 Ref note_connection(const Args& a) {
     Handle self = a.data;
     self.set_attr("_ws_conn"_n, sock_of(self.attr("_ws"_n)));
-    if (stop_requested(self)) raise(PyExc_ConnectionAbortedError, "PanelLink destroyed");
+    if (stop_requested(self)) link_stopped(a);
     return new_list();  // no headers
 }
 
@@ -197,7 +232,9 @@ void attempt(const Args& a, Handle self) {
                                           "on_open"_kw = self.attr("_ws_on_open"_n));
     app.set_attr("header"_n, bound_function<State>(a, note_connection_def, self));
     self.set_attr("_ws"_n, app);
-    if (!stop_requested(self)) app.method("run_forever"_n);
+    if (stop_requested(self)) return;
+    // How a destroyed link's run_forever ends; not a failure.
+    guarded(a.state<State>().stopped, [&] { app.method("run_forever"_n); }, [](Handle) {});
 }
 
 Ref ws_loop(const Args& a) {
@@ -221,8 +258,10 @@ Ref ws_loop(const Args& a) {
 
 Ref ws_on_open(const Args& a) {
     auto [self, ws] = a.bind<ws_params>();
+    if (stop_requested(self)) link_stopped(a);
     set_connected(self, true);
     self.attr("_ws_ready"_n).method("set"_n);
+    wake_senders(self);
     log<State>(a, kConnected, self, "WebSocket connected"_n);
     return none();
 }
@@ -233,6 +272,7 @@ bool is_decode_error(const Args& a, Handle e) {
 
 Ref ws_on_message(const Args& a) {
     auto [self, ws, message] = a.bind<ws_message_params>();
+    if (stop_requested(self)) link_stopped(a);  // its node is going or gone
     Ref data;
     guarded([&] {
         data = module_global(a, "json"_n).method("loads"_n, message);
@@ -251,8 +291,8 @@ Ref ws_on_message(const Args& a) {
 Ref ws_on_error(const Args& a) {
     auto [self, ws, error] = a.bind<ws_error_params>();
     // Tearing a link down breaks its connection on purpose.
-    if (!stop_requested(self))
-        log<State>(a, kHandlerError, self, fstr("WebSocket error: ", error));
+    if (stop_requested(self)) link_stopped(a);
+    log<State>(a, kHandlerError, self, fstr("WebSocket error: ", error));
     return none();
 }
 
@@ -270,13 +310,139 @@ Ref ws_on_close(const Args& a) {
     raise_from(Handle(PyExc_RuntimeError)(fstr("Send failed: ", e)), e);
 }
 
+double monotonic() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// When a send must be over: `timeout` seconds after the call. A timeout
+// beyond the lock's limit (infinity included) is no limit; zero, less or NaN
+// allows no waiting, only what can be done at once.
+struct Deadline {
+    double at;  // monotonic(); infinite for no limit
+
+    Deadline(const Args& a, double timeout) {
+        double limit = PyFloat_AsDouble(module_global(a, "threading"_n).attr("TIMEOUT_MAX"_n));
+        at = timeout > limit ? HUGE_VAL : monotonic() + (timeout > 0 ? timeout : 0);
+    }
+    bool unlimited() const { return std::isinf(at); }
+    double left() const { return at - monotonic(); }
+};
+
+// Waits for the link to be open, or for the node to be destroyed (which
+// wakes every waiting sender); true if the link is open.
+bool wait_for_link(Handle self, const Deadline& deadline) {
+    Ref ready = self.attr("_ws_ready"_n), wake = self.attr("_ws_wake"_n);
+    auto open = [&] { return ready.method("is_set"_n).truth(); };
+    if (open()) return true;
+    with_lock(wake, [&] {
+        while (!open() && !stop_requested(self)) {
+            if (deadline.unlimited()) {
+                wake.method("wait"_n);
+                continue;
+            }
+            double left = deadline.left();
+            if (left <= 0) break;
+            wake.method("wait"_n, from_double(left));
+        }
+    });
+    return open();
+}
+
+// raise ws_client.WebSocketConnectionClosedException(message), as the
+// library raises it for a connection that is gone.
+[[noreturn]] void connection_closed(const Args& a, const char* message) {
+    raise(module_global(a, "ws_client"_n).attr("WebSocketConnectionClosedException"_n)(str(message)));
+}
+
+// A connection with part of a frame on the wire is of no further use: the
+// panel would read what comes next as the rest of that frame. No close frame
+// may follow it, and the connection thread is woken to start a new one.
+void break_off(const Args& a, Handle conn, Handle raw) {
+    conn.set_attr("connected"_n, Py_False);
+    quietly(raw, "shutdown"_n, a.state<State>().socket.attr("SHUT_RDWR"_n));
+}
+
+// Writes one frame whole to the plain TCP socket `raw` of the WebSocket
+// `conn`, under the library's own send lock, so that it never interleaves
+// with the library's frames. The socket stays blocking for the connection
+// thread's reads; the writes here do not block and the waits between them
+// sleep without the interpreter's lock, by the deadline, and end early when
+// the node is destroyed.
+void write_frame(const Args& a, Handle self, Handle conn, Handle raw, Handle frame,
+                 const Deadline& deadline) {
+    Ref lock = conn.attr("lock"_n);
+    bool locked = deadline.unlimited()
+        ? lock.method("acquire"_n).truth()
+        : lock.method("acquire"_n, Py_True, from_double(std::max(deadline.left(), 0.0))).truth();
+    if (!locked) raise(PyExc_TimeoutError, "timed out");
+    char* data;
+    Py_ssize_t size, sent = 0;
+    check(PyBytes_AsStringAndSize(frame, &data, &size));
+    try_finally([&] {
+        while (sent < size) {
+            // Read, and written to, with the interpreter's lock held: a socket
+            // closed meanwhile shows as -1, its number never reused under us.
+            int fd = int(PyLong_AsLong(raw.method("fileno"_n)));
+            if (fd < 0) connection_closed(a, "socket is already closed.");
+            ssize_t n = ::send(fd, data + sent, size_t(size - sent), MSG_DONTWAIT | MSG_NOSIGNAL);
+            if (n >= 0) {
+                sent += n;
+                continue;
+            }
+            if (errno == EINTR) {
+                check(PyErr_CheckSignals());
+                continue;
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+                PyErr_SetFromErrno(PyExc_OSError);
+                throw_error();
+            }
+            if (stop_requested(self)) raise(PyExc_ConnectionAbortedError, "PanelLink destroyed");
+            int wait_ms = kWriteTickMs;
+            if (!deadline.unlimited()) {
+                double left = deadline.left();
+                if (left <= 0) raise(PyExc_TimeoutError, "timed out");
+                wait_ms = std::min(wait_ms, int(std::ceil(left * 1000)));
+            }
+            pollfd wanted = {fd, POLLOUT, 0};
+            int rc;
+            Py_BEGIN_ALLOW_THREADS
+            rc = ::poll(&wanted, 1, wait_ms);
+            Py_END_ALLOW_THREADS
+            if (rc < 0 && errno == EINTR) check(PyErr_CheckSignals());
+        }
+    }, [&] {
+        if (sent > 0 && sent < size) break_off(a, conn, raw);
+        lock.method("release"_n);
+    });
+}
+
+// The text as one text frame on the link, by the deadline.
+void send_text(const Args& a, Handle self, Handle text, const Deadline& deadline) {
+    Ref app = self.attr("_ws"_n), conn = sock_of(app);
+    if (conn == Py_None) connection_closed(a, "Connection is already closed.");
+    Ref raw = sock_of(conn);
+    if (raw == Py_None) connection_closed(a, "socket is already closed.");
+    if (Py_TYPE(raw.ptr()) != reinterpret_cast<PyTypeObject*>(a.state<State>().socket.attr("socket"_n).ptr())) {
+        // TLS: its records cannot be written piecewise beside the library;
+        // the library's own blocking write (which destroy_node breaks off).
+        app.method("send"_n, text);
+        return;
+    }
+    // The frame as the library's send makes it.
+    Ref abnf = module_global(a, "ws_client"_n).attr("ABNF"_n);
+    Ref frame = abnf.method("create_frame"_n, text, abnf.attr("OPCODE_TEXT"_n));
+    Ref mask_key = conn.attr("get_mask_key"_n);
+    if (mask_key.truth()) frame.set_attr("get_mask_key"_n, mask_key);
+    write_frame(a, self, conn, raw, frame.method("format"_n), deadline);
+}
+
 Ref send(const Args& a) {
     auto [self, control_id, value, timeout] = a.bind<send_params>();
-    // Event.wait cannot take a time-out beyond the lock's limit (infinity
-    // included); such a wait is a wait without limit.
-    Ref limit = module_global(a, "threading"_n).attr("TIMEOUT_MAX"_n);
-    bool unlimited = check(PyObject_RichCompareBool(timeout, limit, Py_GT));
-    if (!self.attr("_ws_ready"_n).method("wait"_n, unlimited ? Handle(Py_None) : timeout).truth())
+    // The time-out bounds the whole call: the wait for the link and the write.
+    Deadline deadline(a, PyFloat_AsDouble(timeout));
+    if (!wait_for_link(self, deadline))
         raise(PyExc_RuntimeError, fstr("WebSocket not connected after ", timeout, "s"));
     // A value the encoder refuses says nothing about the link.
     Ref text = guarded([&] {
@@ -285,7 +451,7 @@ Ref send(const Args& a) {
         frame.set_item(control_id, wrapped);
         return module_global(a, "json"_n).method("dumps"_n, frame);
     }, [](Handle e) -> Ref { send_failed(e); });
-    guarded([&] { self.attr("_ws"_n).method("send"_n, text); }, [&](Handle e) {
+    guarded([&] { send_text(a, self, text, deadline); }, [&](Handle e) {
         set_connected(self, false);
         send_failed(e);
     });
@@ -314,32 +480,46 @@ Ref get_latest(const Args& a) {
     return data.truth() ? data : new_dict();
 }
 
-// Waits (a little) for the connection of `conn` to exist, then shuts it
-// down, which wakes every wait on it: a TCP connection still being opened
-// has no socket to shut down yet.
-void shut_down(const Args& a, Handle self, Handle conn) {
-    Ref thread = self.attr("_ws_thread"_n), tick = from_double(kConnectTick);
-    Ref raw = sock_of(conn);
-    for (double waited = 0; raw == Py_None && waited < kConnectWait; waited += kConnectTick) {
-        thread.method("join"_n, tick);
-        if (!thread.method("is_alive"_n).truth()) return;
-        raw = sock_of(conn);
+// Ends the connection thread's attempt without closing anything under it:
+// the app is told to stop and the connection's reads are woken (its socket
+// shut for reading once the TCP connection exists), so the thread closes the
+// connection itself, with a close frame when it was open. A thread still
+// there after kStopWait (a close frame the panel does not take) gets its
+// connection broken off.
+void stop_attempt(const Args& a, Handle self, Handle thread) {
+    Ref conn = self.attr("_ws_conn"_n), app = self.attr("_ws"_n);
+    if (app != Py_None) app.set_attr("keep_running"_n, Py_False);
+    Handle socket = a.state<State>().socket;
+    Ref tick = from_double(kConnectTick);
+    double until = monotonic() + kStopWait;
+    bool woken = false;
+    while (thread.method("is_alive"_n).truth()) {
+        double left = until - monotonic();
+        if (left <= 0) break;
+        if (!woken) {
+            Ref raw = sock_of(conn);
+            woken = raw != Py_None;
+            if (woken) quietly(raw, "shutdown"_n, socket.attr("SHUT_RD"_n));
+        }
+        thread.method("join"_n, woken ? from_double(left) : tick);
     }
-    if (raw != Py_None) quietly(raw, "shutdown"_n, a.state<State>().socket.attr("SHUT_RDWR"_n));
+    if (!thread.method("is_alive"_n).truth()) return;
+    Ref raw = sock_of(conn);
+    if (raw != Py_None) quietly(raw, "shutdown"_n, socket.attr("SHUT_RDWR"_n));
 }
 
 Ref destroy_node(const Args& a) {
     auto [self] = a.bind<self_only>();
     self.attr("_stop_event"_n).method("set"_n);
-    Ref conn = self.attr("_ws_conn"_n), app = self.attr("_ws"_n);
-    if (conn != Py_None) {
-        // Taken from the app first, so close() below cannot close it under
-        // the connection thread; the close frame is sent here instead.
-        if (sock_of(app) == conn) app.set_attr("sock"_n, Py_None);
-        if (conn.attr("connected"_n).truth()) quietly(conn, "send_close"_n);
-        shut_down(a, self, conn);
+    wake_senders(self);
+    Ref thread = self.attr("_ws_thread"_n);
+    if (module_global(a, "threading"_n).method("current_thread"_n) == thread) {
+        // From a handler: the library's loop ends when it returns.
+        Ref app = self.attr("_ws"_n);
+        if (app != Py_None) app.set_attr("keep_running"_n, Py_False);
+    } else {
+        stop_attempt(a, self, thread);
     }
-    if (app != Py_None) app.method("close"_n);
     base(a, self).method("destroy_node"_n);
     return none();
 }
@@ -435,6 +615,8 @@ void exec_module(Module<State>& m) {
     for (const char* name : {"Any", "Callable", "Dict", "Optional"}) m.import_from("typing", name);
     m.add("_WS_RECONNECT_INTERVAL", from_long(3));
     s.socket = import("socket");
+    s.stopped = Ref::steal(
+        PyErr_NewException("velk_dev_kit.panel_link._LinkStopped", PyExc_BaseException, nullptr));
     m.define_log_sites(log_sites);
     s.cls = m.make_class("PanelLink", class_doc, methods, tuple(node));
     m.add("PanelLink", s.cls);
