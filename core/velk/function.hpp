@@ -51,36 +51,11 @@ struct Context {
 // parameter, defaults filled in and checks done.
 using Invoker = Ref (*)(const Context&, PyObject* const* args);
 
-// TRANSITIONAL (until panel_link has typed declarations): a body taking its
-// arguments as one Args.
-struct Args {
-    PyObject* const* v;
-    PyObject* module;
-    PyObject* data;
-    const Param* params = nullptr;
-    PyObject* operator[](size_t i) const noexcept { return v[i]; }
-    template <const auto& Table>
-    auto bind() const {
-        return [&]<size_t... I>(std::index_sequence<I...>) {
-            return std::array<Handle, std::size(Table)>{Handle(v[I])...};
-        }(std::make_index_sequence<std::size(Table)>{});
-    }
-    template <class S>
-    S& state() const;  // defined in module.hpp
-};
-struct Impl {
-    Invoker typed = nullptr;
-    Ref (*legacy)(const Args&) = nullptr;
-    constexpr Impl(Invoker f) : typed(f) {}
-    constexpr Impl(Ref (*f)(const Args&)) : legacy(f) {}
-    friend bool operator==(const Impl& a, Invoker b) { return a.typed == b; }
-};
-
 struct FunctionSpec {
     const char* name;
     const char* doc;
     std::span<const Param> params;
-    Impl impl;
+    Invoker impl;
     const char* returns = nullptr;  // result annotation text
     Check result = Check::Any;      // Str/List/Dict: checked, None accepted
     bool signature_in_doc = false;  // __doc__ begins with "name(params) -> returns"
@@ -307,8 +282,7 @@ inline PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size
             converted[i] = check_argument(p, slots[i]);
             slots[i] = converted[i];
         }
-        Ref result = s.impl.typed ? s.impl.typed(Context{f->module, f->bound}, slots)
-                                  : s.impl.legacy(Args{slots, f->module, f->bound});
+        Ref result = s.impl(Context{f->module, f->bound}, slots);
         check_result(s, result);
         return result.release();
     } catch (const PyError&) {

@@ -150,22 +150,6 @@ private:
     PyObject* m_;
 };
 
-// TRANSITIONAL (until panel_link has typed declarations): the Args forms.
-template <class S>
-S& Args::state() const {
-    return holder<S>(module).s;
-}
-inline Ref module_global(const Args& a, PyObject* name) { return module_global(a.module, name); }
-template <class State>
-Ref bound_function(const Args& a, const FunctionSpec& desc, PyObject* data) {
-    return make_function(holder<State>(a.module).function_type, a.module, desc, nullptr, data);
-}
-template <class State>
-Ref log(const Args& a, size_t site, PyObject* node, PyObject* text) {
-    Handle fn = PyTuple_GET_ITEM(holder<State>(a.module).log_sites.ptr(), Py_ssize_t(site));
-    return fn(node, text);
-}
-
 // The context of a function of a module with state `State`; module code
 // names it `Ctx` (using Ctx = velk::Ctx<State>) and its functions take it first.
 template <class State>

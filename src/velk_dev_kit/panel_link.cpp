@@ -51,10 +51,11 @@ constexpr LogSite log_sites[] = {
 };
 static_assert(numbered(log_sites, kSiteCount), "one log site per Site, in order");
 
+using Ctx = velk::Ctx<State>;
+
 constexpr Param init_params[] = {{"self"},
                                  {"remote_id", "str", Check::Str},
                                  {"callback", "Callable[[Dict[str, Any]], None]"}};
-constexpr Param self_only[] = {{"self"}};
 constexpr Param ws_params[] = {{"self"}, {"ws"}};
 constexpr Param ws_message_params[] = {{"self"}, {"ws"}, {"message"}};
 constexpr Param ws_error_params[] = {{"self"}, {"ws"}, {"error"}};
@@ -75,7 +76,7 @@ constexpr double kStopWait = 1.0;
 constexpr int kWriteTickMs = 20;
 
 // super(PanelLink, self)
-Ref base(const Args& a, Handle self) { return super(a.state<State>().cls, self); }
+Ref base(const Ctx& c, Handle self) { return super(c.state().cls, self); }
 
 bool stop_requested(Handle self) { return self.attr("_stop_event"_n).method("is_set"_n).truth(); }
 
@@ -101,32 +102,35 @@ void wake_senders(Handle self) {
 // the library's guards around the handlers and the error lines it logs after
 // them, and ends run_forever, whose teardown then closes the connection on
 // the connection thread: with a close frame when it was open.
-[[noreturn]] void link_stopped(const Args& a) {
-    raise(a.state<State>().stopped, "PanelLink destroyed");
+[[noreturn]] void link_stopped(const Ctx& c) {
+    raise(c.state().stopped, "PanelLink destroyed");
 }
 
 // ------------------------------------------------------------ construction
 
-enum class Built { Nothing, Node, Thread };
+Ref destroy_node(const Ctx& c, Handle self);
 
-void construct(const Args& a, Built& built) {
-    auto [self, remote_id, callback] = a.bind<init_params>();
+Ref init(const Ctx& c, Handle self, Handle remote_id, Handle callback) {
+    // The caller never gets the object, so a node left standing by a failure
+    // here (its topic in the ROS graph, perhaps a running thread) could never
+    // be destroyed.
+    Rollback rollback(self);
     self.set_attr("ns"_n, getenv("VELK_REMOTE_NS", str("default")));
     Ref prefix = Ref::steal(PyUnicode_Substring(remote_id, 0, 8));
-    base(a, self).method("__init__"_n, fstr("panel_link_", prefix),
+    base(c, self).method("__init__"_n, fstr("panel_link_", prefix),
                          "namespace"_kw = self.attr("ns"_n));
-    built = Built::Node;
+    rollback.set([&] { base(c, self).method("destroy_node"_n); });
     self.set_attr("remote_id"_n, remote_id);
     self.set_attr("callback"_n, callback);
     Ref topic = fstr("_panel_link/", remote_id), depth = from_long(10);
-    Ref string_type = module_global(a, "String"_n);
+    Ref string_type = c.global("String"_n);
     self.set_attr("publisher"_n, self.method("create_publisher"_n, string_type, topic, depth));
     self.method("create_subscription"_n, string_type, topic, self.attr("_on_message"_n), depth);
     self.set_attr("_last_data"_n, Py_None);
     self.set_attr("_ws"_n, Py_None);
     self.set_attr("_ws_conn"_n, Py_None);
     self.set_attr("_ws_connected"_n, Py_False);
-    Ref threading = module_global(a, "threading"_n);
+    Ref threading = c.global("threading"_n);
     self.set_attr("_ws_lock"_n, threading.attr("Lock"_n)());
     self.set_attr("_ws_ready"_n, threading.attr("Event"_n)());
     self.set_attr("_stop_event"_n, threading.attr("Event"_n)());
@@ -140,38 +144,10 @@ void construct(const Args& a, Built& built) {
                                             "daemon"_kw = Py_True);
     self.set_attr("_ws_thread"_n, thread);
     thread.method("start"_n);
-    built = Built::Thread;
-    log<State>(a, kStarted, self,
-               fstr("PanelLink started: /", self.attr("ns"_n), "/_panel_link/", remote_id));
-}
-
-Ref destroy_node(const Args& a);
-
-// Destroys what a failed construct built, its failure staying the pending one.
-void undo(const Args& a, Built built) {
-    SavedError failure;
-    try {
-        if (built == Built::Thread)
-            destroy_node(Args{a.v, a.module, nullptr, self_only});
-        else
-            base(a, a[0]).method("destroy_node"_n);
-    } catch (const PyError&) {
-        PyErr_WriteUnraisable(a[0]);
-    }
-    failure.restore();
-}
-
-Ref init(const Args& a) {
-    Built built = Built::Nothing;
-    try {
-        construct(a, built);
-    } catch (const PyError&) {
-        // The caller never gets the object, so a node left standing here (with
-        // its topic in the ROS graph, perhaps a running thread) could never
-        // be destroyed.
-        if (built != Built::Nothing) undo(a, built);
-        throw;
-    }
+    rollback.set([&] { destroy_node(c, self); });
+    c.log(kStarted, self,
+          fstr("PanelLink started: /", self.attr("ns"_n), "/_panel_link/", remote_id));
+    rollback.dismiss();
     return none();
 }
 
@@ -212,43 +188,41 @@ void close_connection(Handle self) {
 // the connection. Noting the object there, then testing the stop event,
 // pairs with destroy_node, which sets the event, then reads the note: either
 // the attempt stops here, or destroy_node finds its connection.
-Ref note_connection(const Args& a) {
-    Handle self = a.data;
+Ref note_connection(const Ctx& c) {
+    Handle self = c.bound;
     self.set_attr("_ws_conn"_n, sock_of(self.attr("_ws"_n)));
-    if (stop_requested(self)) link_stopped(a);
+    if (stop_requested(self)) link_stopped(c);
     return new_list();  // no headers
 }
 
-constexpr FunctionSpec note_connection_def = {"_ws_note_connection", nullptr, {},
-                                              note_connection};
+constexpr FunctionSpec note_connection_def = method<note_connection>("_ws_note_connection");
 
 // One connection attempt: a new WebSocketApp, served until it ends.
-void attempt(const Args& a, Handle self) {
-    Ref app = module_global(a, "ws_client"_n)
+void attempt(const Ctx& c, Handle self) {
+    Ref app = c.global("ws_client"_n)
                   .attr("WebSocketApp"_n)(self.attr("_ws_url"_n),
                                           "on_message"_kw = self.attr("_ws_on_message"_n),
                                           "on_error"_kw = self.attr("_ws_on_error"_n),
                                           "on_close"_kw = self.attr("_ws_on_close"_n),
                                           "on_open"_kw = self.attr("_ws_on_open"_n));
-    app.set_attr("header"_n, bound_function<State>(a, note_connection_def, self));
+    app.set_attr("header"_n, c.function(note_connection_def, self));
     self.set_attr("_ws"_n, app);
     if (stop_requested(self)) return;
     // How a destroyed link's run_forever ends; not a failure.
-    guarded(a.state<State>().stopped, [&] { app.method("run_forever"_n); }, [](Handle) {});
+    guarded(c.state().stopped, [&] { app.method("run_forever"_n); }, [](Handle) {});
 }
 
-Ref ws_loop(const Args& a) {
-    auto [self] = a.bind<self_only>();
+Ref ws_loop(const Ctx& c, Handle self) {
     while (!stop_requested(self)) {
-        guarded([&] { attempt(a, self); }, [&](Handle e) {
-            log<State>(a, kAttemptError, self, fstr("WebSocket error: ", e));
+        guarded([&] { attempt(c, self); }, [&](Handle e) {
+            c.log(kAttemptError, self, fstr("WebSocket error: ", e));
         });
         close_connection(self);
         set_connected(self, false);
         self.attr("_ws_ready"_n).method("clear"_n);
         if (stop_requested(self)) break;
-        Ref interval = module_global(a, "_WS_RECONNECT_INTERVAL"_n);
-        log<State>(a, kReconnecting, self, fstr("WebSocket reconnecting in ", interval, "s..."));
+        Ref interval = c.global("_WS_RECONNECT_INTERVAL"_n);
+        c.log(kReconnecting, self, fstr("WebSocket reconnecting in ", interval, "s..."));
         self.attr("_stop_event"_n).method("wait"_n, interval);
     }
     return none();
@@ -256,50 +230,47 @@ Ref ws_loop(const Args& a) {
 
 // ------------------------------------------------------------ WebSocket callbacks
 
-Ref ws_on_open(const Args& a) {
-    auto [self, ws] = a.bind<ws_params>();
-    if (stop_requested(self)) link_stopped(a);
+Ref ws_on_open(const Ctx& c, Handle self, Handle /*ws*/) {
+    if (stop_requested(self)) link_stopped(c);
     set_connected(self, true);
     self.attr("_ws_ready"_n).method("set"_n);
     wake_senders(self);
-    log<State>(a, kConnected, self, "WebSocket connected"_n);
+    c.log(kConnected, self, "WebSocket connected"_n);
     return none();
 }
 
-bool is_decode_error(const Args& a, Handle e) {
-    return check(PyObject_IsInstance(e, module_global(a, "json"_n).attr("JSONDecodeError"_n)));
+bool is_decode_error(const Ctx& c, Handle e) {
+    return check(PyObject_IsInstance(e, c.global("json"_n).attr("JSONDecodeError"_n)));
 }
 
-Ref ws_on_message(const Args& a) {
-    auto [self, ws, message] = a.bind<ws_message_params>();
-    if (stop_requested(self)) link_stopped(a);  // its node is going or gone
+Ref ws_on_message(const Ctx& c, Handle self, Handle /*ws*/, Handle message) {
+    if (stop_requested(self)) link_stopped(c);  // its node is going or gone
     Ref data;
     guarded([&] {
-        data = module_global(a, "json"_n).method("loads"_n, message);
-        Ref msg = module_global(a, "String"_n)("data"_kw = message);
+        data = c.global("json"_n).method("loads"_n, message);
+        Ref msg = c.global("String"_n)("data"_kw = message);
         self.attr("publisher"_n).method("publish"_n, msg);
         self.set_attr("_last_data"_n, data);
     }, [&](Handle e) {
-        if (!data && is_decode_error(a, e))  // raised by json.loads
-            log<State>(a, kFrameDecodeError, self, fstr("JSON decode error: ", e));
+        if (!data && is_decode_error(c, e))  // raised by json.loads
+            c.log(kFrameDecodeError, self, fstr("JSON decode error: ", e));
         else
-            log<State>(a, kFrameError, self, fstr("WS message error: ", e));
+            c.log(kFrameError, self, fstr("WS message error: ", e));
     });
     return none();
 }
 
-Ref ws_on_error(const Args& a) {
-    auto [self, ws, error] = a.bind<ws_error_params>();
+Ref ws_on_error(const Ctx& c, Handle self, Handle /*ws*/, Handle error) {
     // Tearing a link down breaks its connection on purpose.
-    if (stop_requested(self)) link_stopped(a);
-    log<State>(a, kHandlerError, self, fstr("WebSocket error: ", error));
+    if (stop_requested(self)) link_stopped(c);
+    c.log(kHandlerError, self, fstr("WebSocket error: ", error));
     return none();
 }
 
-Ref ws_on_close(const Args& a) {
-    auto [self, ws, close_status_code, close_msg] = a.bind<ws_close_params>();
+Ref ws_on_close(const Ctx& c, Handle self, Handle /*ws*/, Handle /*close_status_code*/,
+                Handle /*close_msg*/) {
     set_connected(self, false);
-    log<State>(a, kDisconnected, self, "WebSocket disconnected"_n);
+    c.log(kDisconnected, self, "WebSocket disconnected"_n);
     return none();
 }
 
@@ -321,8 +292,8 @@ double monotonic() {
 struct Deadline {
     double at;  // monotonic(); infinite for no limit
 
-    Deadline(const Args& a, double timeout) {
-        double limit = PyFloat_AsDouble(module_global(a, "threading"_n).attr("TIMEOUT_MAX"_n));
+    Deadline(const Ctx& c, double timeout) {
+        double limit = PyFloat_AsDouble(c.global("threading"_n).attr("TIMEOUT_MAX"_n));
         at = timeout > limit ? HUGE_VAL : monotonic() + (timeout > 0 ? timeout : 0);
     }
     bool unlimited() const { return std::isinf(at); }
@@ -351,16 +322,16 @@ bool wait_for_link(Handle self, const Deadline& deadline) {
 
 // raise ws_client.WebSocketConnectionClosedException(message), as the
 // library raises it for a connection that is gone.
-[[noreturn]] void connection_closed(const Args& a, const char* message) {
-    raise(module_global(a, "ws_client"_n).attr("WebSocketConnectionClosedException"_n)(str(message)));
+[[noreturn]] void connection_closed(const Ctx& c, const char* message) {
+    raise(c.global("ws_client"_n).attr("WebSocketConnectionClosedException"_n)(str(message)));
 }
 
 // A connection with part of a frame on the wire is of no further use: the
 // panel would read what comes next as the rest of that frame. No close frame
 // may follow it, and the connection thread is woken to start a new one.
-void break_off(const Args& a, Handle conn, Handle raw) {
+void break_off(const Ctx& c, Handle conn, Handle raw) {
     conn.set_attr("connected"_n, Py_False);
-    quietly(raw, "shutdown"_n, a.state<State>().socket.attr("SHUT_RDWR"_n));
+    quietly(raw, "shutdown"_n, c.state().socket.attr("SHUT_RDWR"_n));
 }
 
 // Writes one frame whole to the plain TCP socket `raw` of the WebSocket
@@ -369,7 +340,7 @@ void break_off(const Args& a, Handle conn, Handle raw) {
 // thread's reads; the writes here do not block and the waits between them
 // sleep without the interpreter's lock, by the deadline, and end early when
 // the node is destroyed.
-void write_frame(const Args& a, Handle self, Handle conn, Handle raw, Handle frame,
+void write_frame(const Ctx& c, Handle self, Handle conn, Handle raw, Handle frame,
                  const Deadline& deadline) {
     Ref lock = conn.attr("lock"_n);
     bool locked = deadline.unlimited()
@@ -384,7 +355,7 @@ void write_frame(const Args& a, Handle self, Handle conn, Handle raw, Handle fra
             // Read, and written to, with the interpreter's lock held: a socket
             // closed meanwhile shows as -1, its number never reused under us.
             int fd = int(PyLong_AsLong(raw.method("fileno"_n)));
-            if (fd < 0) connection_closed(a, "socket is already closed.");
+            if (fd < 0) connection_closed(c, "socket is already closed.");
             ssize_t n = ::send(fd, data + sent, size_t(size - sent), MSG_DONTWAIT | MSG_NOSIGNAL);
             if (n >= 0) {
                 sent += n;
@@ -413,35 +384,34 @@ void write_frame(const Args& a, Handle self, Handle conn, Handle raw, Handle fra
             if (rc < 0 && errno == EINTR) check(PyErr_CheckSignals());
         }
     }, [&] {
-        if (sent > 0 && sent < size) break_off(a, conn, raw);
+        if (sent > 0 && sent < size) break_off(c, conn, raw);
         lock.method("release"_n);
     });
 }
 
 // The text as one text frame on the link, by the deadline.
-void send_text(const Args& a, Handle self, Handle text, const Deadline& deadline) {
+void send_text(const Ctx& c, Handle self, Handle text, const Deadline& deadline) {
     Ref app = self.attr("_ws"_n), conn = sock_of(app);
-    if (conn == Py_None) connection_closed(a, "Connection is already closed.");
+    if (conn == Py_None) connection_closed(c, "Connection is already closed.");
     Ref raw = sock_of(conn);
-    if (raw == Py_None) connection_closed(a, "socket is already closed.");
-    if (Py_TYPE(raw.ptr()) != reinterpret_cast<PyTypeObject*>(a.state<State>().socket.attr("socket"_n).ptr())) {
+    if (raw == Py_None) connection_closed(c, "socket is already closed.");
+    if (Py_TYPE(raw.ptr()) != reinterpret_cast<PyTypeObject*>(c.state().socket.attr("socket"_n).ptr())) {
         // TLS: its records cannot be written piecewise beside the library;
         // the library's own blocking write (which destroy_node breaks off).
         app.method("send"_n, text);
         return;
     }
     // The frame as the library's send makes it.
-    Ref abnf = module_global(a, "ws_client"_n).attr("ABNF"_n);
+    Ref abnf = c.global("ws_client"_n).attr("ABNF"_n);
     Ref frame = abnf.method("create_frame"_n, text, abnf.attr("OPCODE_TEXT"_n));
     Ref mask_key = conn.attr("get_mask_key"_n);
     if (mask_key.truth()) frame.set_attr("get_mask_key"_n, mask_key);
-    write_frame(a, self, conn, raw, frame.method("format"_n), deadline);
+    write_frame(c, self, conn, raw, frame.method("format"_n), deadline);
 }
 
-Ref send(const Args& a) {
-    auto [self, control_id, value, timeout] = a.bind<send_params>();
+Ref send(const Ctx& c, Handle self, Handle control_id, Handle value, Handle timeout) {
     // The time-out bounds the whole call: the wait for the link and the write.
-    Deadline deadline(a, PyFloat_AsDouble(timeout));
+    Deadline deadline(c, PyFloat_AsDouble(timeout));
     if (!wait_for_link(self, deadline))
         raise(PyExc_RuntimeError, fstr("WebSocket not connected after ", timeout, "s"));
     // A value the encoder refuses says nothing about the link.
@@ -449,33 +419,31 @@ Ref send(const Args& a) {
         Ref wrapped = new_dict(), frame = new_dict();
         wrapped.set_item("value"_n, value);
         frame.set_item(control_id, wrapped);
-        return module_global(a, "json"_n).method("dumps"_n, frame);
+        return c.global("json"_n).method("dumps"_n, frame);
     }, [](Handle e) -> Ref { send_failed(e); });
-    guarded([&] { send_text(a, self, text, deadline); }, [&](Handle e) {
+    guarded([&] { send_text(c, self, text, deadline); }, [&](Handle e) {
         set_connected(self, false);
         send_failed(e);
     });
     return none();
 }
 
-Ref on_message(const Args& a) {
-    auto [self, msg] = a.bind<msg_params>();
+Ref on_message(const Ctx& c, Handle self, Handle msg) {
     Ref text, data;
     guarded([&] {
         text = msg.attr("data"_n);
-        data = module_global(a, "json"_n).method("loads"_n, text);
+        data = c.global("json"_n).method("loads"_n, text);
         self.attr("callback"_n)(data);
     }, [&](Handle e) {
-        if (text && !data && is_decode_error(a, e))  // raised by json.loads
-            log<State>(a, kTopicDecodeError, self, fstr("JSON decode error: ", e));
+        if (text && !data && is_decode_error(c, e))  // raised by json.loads
+            c.log(kTopicDecodeError, self, fstr("JSON decode error: ", e));
         else
-            log<State>(a, kCallbackError, self, fstr("Callback error: ", e));
+            c.log(kCallbackError, self, fstr("Callback error: ", e));
     });
     return none();
 }
 
-Ref get_latest(const Args& a) {
-    auto [self] = a.bind<self_only>();
+Ref get_latest(const Ctx&, Handle self) {
     Ref data = self.attr("_last_data"_n);
     return data.truth() ? data : new_dict();
 }
@@ -486,10 +454,10 @@ Ref get_latest(const Args& a) {
 // connection itself, with a close frame when it was open. A thread still
 // there after kStopWait (a close frame the panel does not take) gets its
 // connection broken off.
-void stop_attempt(const Args& a, Handle self, Handle thread) {
+void stop_attempt(const Ctx& c, Handle self, Handle thread) {
     Ref conn = self.attr("_ws_conn"_n), app = self.attr("_ws"_n);
     if (app != Py_None) app.set_attr("keep_running"_n, Py_False);
-    Handle socket = a.state<State>().socket;
+    Handle socket = c.state().socket;
     Ref tick = from_double(kConnectTick);
     double until = monotonic() + kStopWait;
     bool woken = false;
@@ -508,53 +476,51 @@ void stop_attempt(const Args& a, Handle self, Handle thread) {
     if (raw != Py_None) quietly(raw, "shutdown"_n, socket.attr("SHUT_RDWR"_n));
 }
 
-Ref destroy_node(const Args& a) {
-    auto [self] = a.bind<self_only>();
+Ref destroy_node(const Ctx& c, Handle self) {
     self.attr("_stop_event"_n).method("set"_n);
     wake_senders(self);
     Ref thread = self.attr("_ws_thread"_n);
-    if (module_global(a, "threading"_n).method("current_thread"_n) == thread) {
+    if (c.global("threading"_n).method("current_thread"_n) == thread) {
         // From a handler: the library's loop ends when it returns.
         Ref app = self.attr("_ws"_n);
         if (app != Py_None) app.set_attr("keep_running"_n, Py_False);
     } else {
-        stop_attempt(a, self, thread);
+        stop_attempt(c, self, thread);
     }
-    base(a, self).method("destroy_node"_n);
+    base(c, self).method("destroy_node"_n);
     return none();
 }
 
 constexpr FunctionSpec methods[] = {
-    {"__init__", nullptr, init_params, init},
-    {"_ws_loop", "WebSocket 连接循环，断线自动重连", self_only, ws_loop},
-    {"_ws_on_open", nullptr, ws_params, ws_on_open},
-    {"_ws_on_message", "WebSocket 收到消息", ws_message_params, ws_on_message},
-    {"_ws_on_error", nullptr, ws_error_params, ws_on_error},
-    {"_ws_on_close", nullptr, ws_close_params, ws_on_close},
-    {"send",
-     "通过 WebSocket 发送数据到 H5 控制面板的指定控件\n"
-     "\n"
-     "首次调用时会自动等待连接就绪，超时后抛出异常。\n"
-     "\n"
-     "Args:\n"
-     "    control_id: 控件 ID，如 \"chat-1\"\n"
-     "    value: 要发送的值\n"
-     "    timeout: 等待连接超时时间（秒），默认 5s\n"
-     "\n"
-     "Raises:\n"
-     "    RuntimeError: 连接超时或发送失败\n"
-     "\n"
-     "Example:\n"
-     "    >>> rc.send(\"chat-1\", \"收到，正在执行\")",
-     send_params, send},
-    {"_on_message", "接收 ROS2 topic 消息并调用回调", msg_params, on_message},
-    {"get_latest",
-     "获取最新的控制数据（非阻塞）\n"
-     "\n"
-     "Returns:\n"
-     "    最新的控制数据，如果没有数据则返回空字典",
-     self_only, get_latest, "Dict[str, Any]", Check::Dict},
-    {"destroy_node", "清理资源", self_only, destroy_node},
+    method<init>("__init__", init_params),
+    method<ws_loop>("_ws_loop", self_only, "WebSocket 连接循环，断线自动重连"),
+    method<ws_on_open>("_ws_on_open", ws_params),
+    method<ws_on_message>("_ws_on_message", ws_message_params, "WebSocket 收到消息"),
+    method<ws_on_error>("_ws_on_error", ws_error_params),
+    method<ws_on_close>("_ws_on_close", ws_close_params),
+    method<send>("send", send_params,
+                 "通过 WebSocket 发送数据到 H5 控制面板的指定控件\n"
+                 "\n"
+                 "首次调用时会自动等待连接就绪，超时后抛出异常。\n"
+                 "\n"
+                 "Args:\n"
+                 "    control_id: 控件 ID，如 \"chat-1\"\n"
+                 "    value: 要发送的值\n"
+                 "    timeout: 等待连接超时时间（秒），默认 5s\n"
+                 "\n"
+                 "Raises:\n"
+                 "    RuntimeError: 连接超时或发送失败\n"
+                 "\n"
+                 "Example:\n"
+                 "    >>> rc.send(\"chat-1\", \"收到，正在执行\")"),
+    method<on_message>("_on_message", msg_params, "接收 ROS2 topic 消息并调用回调"),
+    method<get_latest>("get_latest", self_only,
+                       "获取最新的控制数据（非阻塞）\n"
+                       "\n"
+                       "Returns:\n"
+                       "    最新的控制数据，如果没有数据则返回空字典",
+                       "Dict[str, Any]", Check::Dict),
+    method<destroy_node>("destroy_node", self_only, "清理资源"),
 };
 
 constexpr const char class_doc[] =
