@@ -109,11 +109,11 @@ consteval FunctionSpec method(const char* name, const char* doc = nullptr) {
     return {name, doc, {}, detail::invoke<F>};
 }
 
-// `spec` with its signature line first in its documentation text, as
+// `declared` with its signature line first in its documentation text, as
 // tools that embed signatures write it: "chat(self, messages: ...) -> str".
-consteval FunctionSpec signature_in_doc(FunctionSpec spec) {
-    spec.signature_in_doc = true;
-    return spec;
+consteval FunctionSpec signature_in_doc(FunctionSpec declared) {
+    declared.signature_in_doc = true;
+    return declared;
 }
 
 // What a function object made from method<F> calls: compared to tell that

@@ -296,8 +296,13 @@ struct Deadline {
         double limit = PyFloat_AsDouble(c.global("threading"_n).attr("TIMEOUT_MAX"_n));
         at = timeout > limit ? HUGE_VAL : monotonic() + (timeout > 0 ? timeout : 0);
     }
+    // A limit of the module's own, never unlimited.
+    static Deadline in(double seconds) { return Deadline(monotonic() + seconds); }
     bool unlimited() const { return std::isinf(at); }
     double left() const { return at - monotonic(); }
+
+private:
+    explicit Deadline(double at) : at(at) {}
 };
 
 // Waits for the link to be open, or for the node to be destroyed (which
@@ -459,10 +464,10 @@ void stop_attempt(const Ctx& c, Handle self, Handle thread) {
     if (app != Py_None) app.set_attr("keep_running"_n, Py_False);
     Handle socket = c.state().socket;
     Ref tick = from_double(kConnectTick);
-    double until = monotonic() + kStopWait;
+    const Deadline stop_by = Deadline::in(kStopWait);
     bool woken = false;
     while (thread.method("is_alive"_n).truth()) {
-        double left = until - monotonic();
+        double left = stop_by.left();
         if (left <= 0) break;
         if (!woken) {
             Ref raw = sock_of(conn);
