@@ -115,6 +115,17 @@ class PyPanelLink(Node):
             self._ws_connected = False
         self.get_logger().info("WebSocket disconnected")
 
+    def send(self, control_id: str, value: Any, timeout: float = 5.0):
+        timeout = float(timeout)
+        if not self._ws_ready.wait(timeout):
+            raise RuntimeError(f"WebSocket not connected after {timeout}s")
+        try:
+            self._ws.send(json.dumps({control_id: {"value": value}}))
+        except Exception as e:
+            with self._ws_lock:
+                self._ws_connected = False
+            raise RuntimeError(f"Send failed: {e}") from e
+
     def _on_message(self, msg: String):
         try:
             data = json.loads(msg.data)

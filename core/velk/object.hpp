@@ -166,6 +166,15 @@ inline Ref from_long(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
 inline Ref from_double(double v) { return Ref::steal(PyFloat_FromDouble(v)); }
 inline Ref new_dict() { return Ref::steal(PyDict_New()); }
 inline Ref new_list() { return Ref::steal(PyList_New(0)); }
+// {key: value, ...}, from keys and values in turn
+template <class... KeysAndValues>
+Ref dict_of(const KeysAndValues&... kv) {
+    static_assert(sizeof...(kv) > 0 && sizeof...(kv) % 2 == 0, "keys and values in pairs");
+    const Handle items[] = {Handle(kv)...};
+    Ref d = new_dict();
+    for (size_t i = 0; i < sizeof...(kv); i += 2) d.set_item(items[i], items[i + 1]);
+    return d;
+}
 template <class... A>
 Ref tuple(const A&... items) {
     return Ref::steal(PyTuple_Pack(sizeof...(A), static_cast<PyObject*>(Handle(items))...));

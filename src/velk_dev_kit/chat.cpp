@@ -229,11 +229,8 @@ Ref chat(const Ctx& c, Handle self, Handle messages, Handle model, Handle stream
     Ref conversation = Ref::borrow(messages);
     Ref system_prompt = self.attr("_system_prompt"_n);
     if (system_prompt.truth()) {
-        Ref system = new_dict();
-        system.set_item("role"_n, "system"_n);
-        system.set_item("content"_n, system_prompt);
         Ref head = new_list();
-        head.method("append"_n, system);
+        head.method("append"_n, dict_of("role"_n, "system"_n, "content"_n, system_prompt));
         conversation = Ref::steal(PyNumber_Add(head, messages));
     }
     Ref body = new_dict();

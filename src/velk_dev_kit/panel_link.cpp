@@ -115,33 +115,28 @@ Ref init(const Ctx& c, Handle self, Handle remote_id, Handle callback) {
     // here (its topic in the ROS graph, perhaps a running thread) could never
     // be destroyed.
     Rollback rollback(self);
-    self.set_attr("ns"_n, getenv("VELK_REMOTE_NS", str("default")));
+    Ref ns = getenv("VELK_REMOTE_NS", str("default"));
+    self.set_attr("ns"_n, ns);
     Ref prefix = Ref::steal(PyUnicode_Substring(remote_id, 0, 8));
-    base(c, self).method("__init__"_n, fstr("panel_link_", prefix),
-                         "namespace"_kw = self.attr("ns"_n));
+    base(c, self).method("__init__"_n, fstr("panel_link_", prefix), "namespace"_kw = ns);
     rollback.set([&] { base(c, self).method("destroy_node"_n); });
     self.set_attr("remote_id"_n, remote_id);
     self.set_attr("callback"_n, callback);
-    Ref topic = fstr("_panel_link/", remote_id), depth = from_long(10);
-    Ref string_type = c.global("String"_n);
-    self.set_attr("publisher"_n, self.method("create_publisher"_n, string_type, topic, depth));
-    self.method("create_subscription"_n, string_type, topic, self.attr("_on_message"_n), depth);
-    self.set_attr("_last_data"_n, Py_None);
-    self.set_attr("_ws"_n, Py_None);
-    self.set_attr("_ws_conn"_n, Py_None);
+    Ref topic = fstr("_panel_link/", remote_id), depth = from_long(10), type = c.global("String"_n);
+    self.set_attr("publisher"_n, self.method("create_publisher"_n, type, topic, depth));
+    self.method("create_subscription"_n, type, topic, self.attr("_on_message"_n), depth);
+    for (Handle name : {"_last_data"_n, "_ws"_n, "_ws_conn"_n}) self.set_attr(name, Py_None);
     self.set_attr("_ws_connected"_n, Py_False);
     Ref threading = c.global("threading"_n);
     self.set_attr("_ws_lock"_n, threading.attr("Lock"_n)());
     self.set_attr("_ws_ready"_n, threading.attr("Event"_n)());
     self.set_attr("_stop_event"_n, threading.attr("Event"_n)());
     self.set_attr("_ws_wake"_n, threading.attr("Condition"_n)());
-    Ref url_template = getenv("VELK_REMOTE_WS_URL", str(""));
-    if (!url_template.truth())
-        raise(PyExc_ValueError, "ws_url is required (or set VELK_REMOTE_WS_URL)");
-    Ref url = Ref::steal(PyUnicode_Replace(url_template, "{remote_id}"_n, remote_id, -1));
+    Ref url = getenv("VELK_REMOTE_WS_URL", str(""));
+    if (!url.truth()) raise(PyExc_ValueError, "ws_url is required (or set VELK_REMOTE_WS_URL)");
+    url = Ref::steal(PyUnicode_Replace(url, "{remote_id}"_n, remote_id, -1));
     self.set_attr("_ws_url"_n, fstr(url, "&role=container"));
-    Ref thread = threading.attr("Thread"_n)("target"_kw = self.attr("_ws_loop"_n),
-                                            "daemon"_kw = Py_True);
+    Ref thread = threading.attr("Thread"_n)("target"_kw = self.attr("_ws_loop"_n), "daemon"_kw = Py_True);
     self.set_attr("_ws_thread"_n, thread);
     thread.method("start"_n);
     rollback.set([&] { destroy_node(c, self); });
@@ -239,24 +234,26 @@ Ref ws_on_open(const Ctx& c, Handle self, Handle /*ws*/) {
     return none();
 }
 
-bool is_decode_error(const Ctx& c, Handle e) {
-    return check(PyObject_IsInstance(e, c.global("json"_n).attr("JSONDecodeError"_n)));
+// json.loads(text); a text that is no JSON is logged at `site` and gives null.
+// Only the decoding's own error counts as such: the same error raised later
+// (by a callback, say) is that step's failure.
+Ref loads_or_log(const Ctx& c, Handle self, Handle text, Site site) {
+    Ref json = c.global("json"_n);
+    return guarded(json.attr("JSONDecodeError"_n), [&] { return json.method("loads"_n, text); },
+                   [&](Handle e) {
+                       c.log(site, self, fstr("JSON decode error: ", e));
+                       return Ref();
+                   });
 }
 
 Ref ws_on_message(const Ctx& c, Handle self, Handle /*ws*/, Handle message) {
     if (stop_requested(self)) link_stopped(c);  // its node is going or gone
-    Ref data;
     guarded([&] {
-        data = c.global("json"_n).method("loads"_n, message);
-        Ref msg = c.global("String"_n)("data"_kw = message);
-        self.attr("publisher"_n).method("publish"_n, msg);
+        Ref data = loads_or_log(c, self, message, kFrameDecodeError);
+        if (!data) return;
+        self.attr("publisher"_n).method("publish"_n, c.global("String"_n)("data"_kw = message));
         self.set_attr("_last_data"_n, data);
-    }, [&](Handle e) {
-        if (!data && is_decode_error(c, e))  // raised by json.loads
-            c.log(kFrameDecodeError, self, fstr("JSON decode error: ", e));
-        else
-            c.log(kFrameError, self, fstr("WS message error: ", e));
-    });
+    }, [&](Handle e) { c.log(kFrameError, self, fstr("WS message error: ", e)); });
     return none();
 }
 
@@ -421,10 +418,7 @@ Ref send(const Ctx& c, Handle self, Handle control_id, Handle value, Handle time
         raise(PyExc_RuntimeError, fstr("WebSocket not connected after ", timeout, "s"));
     // A value the encoder refuses says nothing about the link.
     Ref text = guarded([&] {
-        Ref wrapped = new_dict(), frame = new_dict();
-        wrapped.set_item("value"_n, value);
-        frame.set_item(control_id, wrapped);
-        return c.global("json"_n).method("dumps"_n, frame);
+        return c.global("json"_n).method("dumps"_n, dict_of(control_id, dict_of("value"_n, value)));
     }, [](Handle e) -> Ref { send_failed(e); });
     guarded([&] { send_text(c, self, text, deadline); }, [&](Handle e) {
         set_connected(self, false);
@@ -434,17 +428,10 @@ Ref send(const Ctx& c, Handle self, Handle control_id, Handle value, Handle time
 }
 
 Ref on_message(const Ctx& c, Handle self, Handle msg) {
-    Ref text, data;
     guarded([&] {
-        text = msg.attr("data"_n);
-        data = c.global("json"_n).method("loads"_n, text);
-        self.attr("callback"_n)(data);
-    }, [&](Handle e) {
-        if (text && !data && is_decode_error(c, e))  // raised by json.loads
-            c.log(kTopicDecodeError, self, fstr("JSON decode error: ", e));
-        else
-            c.log(kCallbackError, self, fstr("Callback error: ", e));
-    });
+        Ref data = loads_or_log(c, self, msg.attr("data"_n), kTopicDecodeError);
+        if (data) self.attr("callback"_n)(data);
+    }, [&](Handle e) { c.log(kCallbackError, self, fstr("Callback error: ", e)); });
     return none();
 }
 
@@ -458,10 +445,13 @@ Ref get_latest(const Ctx&, Handle self) {
 // shut for reading once the TCP connection exists), so the thread closes the
 // connection itself, with a close frame when it was open. A thread still
 // there after kStopWait (a close frame the panel does not take) gets its
-// connection broken off.
-void stop_attempt(const Ctx& c, Handle self, Handle thread) {
+// connection broken off. From the connection thread itself (a handler),
+// telling the app to stop is all: the library's loop ends when it returns.
+void stop_attempt(const Ctx& c, Handle self) {
     Ref conn = self.attr("_ws_conn"_n), app = self.attr("_ws"_n);
     if (app != Py_None) app.set_attr("keep_running"_n, Py_False);
+    Ref thread = self.attr("_ws_thread"_n);
+    if (c.global("threading"_n).method("current_thread"_n) == thread) return;
     Handle socket = c.state().socket;
     Ref tick = from_double(kConnectTick);
     const Deadline stop_by = Deadline::in(kStopWait);
@@ -484,14 +474,7 @@ void stop_attempt(const Ctx& c, Handle self, Handle thread) {
 Ref destroy_node(const Ctx& c, Handle self) {
     self.attr("_stop_event"_n).method("set"_n);
     wake_senders(self);
-    Ref thread = self.attr("_ws_thread"_n);
-    if (c.global("threading"_n).method("current_thread"_n) == thread) {
-        // From a handler: the library's loop ends when it returns.
-        Ref app = self.attr("_ws"_n);
-        if (app != Py_None) app.set_attr("keep_running"_n, Py_False);
-    } else {
-        stop_attempt(c, self, thread);
-    }
+    stop_attempt(c, self);
     base(c, self).method("destroy_node"_n);
     return none();
 }
