@@ -6,6 +6,7 @@
 TEST_PARTS += freethreaded
 TEST_PARTS += 314
 TEST_PARTS += ros
+TEST_PARTS += ros-kilted
 TEST_PARTS += aarch64
 TEST_PARTS += sanitizers
 
@@ -23,8 +24,7 @@ test-314:
 test-ros:
 	@bash scripts/in-root.sh bash scripts/test.sh ros $(PYTEST_ARGS)
 
-# The same on Kilted; not yet a part of make test (its exit stress still fails
-# now and then: rclpy's interrupt during a message's conversion).
+# The same on Kilted, the newer release.
 test-ros-kilted:
 	@bash scripts/in-root.sh bash scripts/test.sh ros-kilted $(PYTEST_ARGS)
 
