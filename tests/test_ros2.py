@@ -199,7 +199,7 @@ def test_links_share_a_multithreaded_executor(ros_context, panel, monkeypatch):
 
 
 SIGINT_PROGRAM = """
-import os, rclpy
+import os, time, rclpy
 from velk_dev_kit import PanelLink
 rclpy.init()
 link = PanelLink("sig_panel", print)
@@ -207,6 +207,10 @@ print("ready", flush=True)
 try:
     rclpy.spin(link)
 except KeyboardInterrupt:
+    # rclpy's handler shuts the context down; Kilted's only a moment later
+    end = time.monotonic() + 5
+    while rclpy.ok() and time.monotonic() < end:
+        time.sleep(0.01)
     print("interrupted", rclpy.ok(), flush=True)
 link.destroy_node()
 rclpy.try_shutdown()  # the real library's handler has already shut the context down

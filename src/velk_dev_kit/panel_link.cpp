@@ -136,7 +136,8 @@ Ref init(const Ctx& c, Handle self, Handle remote_id, Handle callback) {
     if (!url.truth()) raise(PyExc_ValueError, "ws_url is required (or set VELK_REMOTE_WS_URL)");
     url = Ref::steal(PyUnicode_Replace(url, "{remote_id}"_n, remote_id, -1));
     self.set_attr("_ws_url"_n, fstr(url, "&role=container"));
-    Ref thread = threading.attr("Thread"_n)("target"_kw = self.attr("_ws_loop"_n), "daemon"_kw = Py_True);
+    Ref thread = threading.attr("Thread"_n)("target"_kw = self.attr("_ws_loop"_n),
+                                            "daemon"_kw = Py_True);
     self.set_attr("_ws_thread"_n, thread);
     thread.method("start"_n);
     rollback.set([&] { destroy_node(c, self); });
@@ -418,7 +419,8 @@ Ref send(const Ctx& c, Handle self, Handle control_id, Handle value, Handle time
         raise(PyExc_RuntimeError, fstr("WebSocket not connected after ", timeout, "s"));
     // A value the encoder refuses says nothing about the link.
     Ref text = guarded([&] {
-        return c.global("json"_n).method("dumps"_n, dict_of(control_id, dict_of("value"_n, value)));
+        Ref frame = dict_of(control_id, dict_of("value"_n, value));
+        return c.global("json"_n).method("dumps"_n, frame);
     }, [](Handle e) -> Ref { send_failed(e); });
     guarded([&] { send_text(c, self, text, deadline); }, [&](Handle e) {
         set_connected(self, false);
