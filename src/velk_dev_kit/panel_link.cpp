@@ -238,13 +238,14 @@ Ref ws_on_open(const Ctx& c, Handle self, Handle /*ws*/) {
 // json.loads(text); a text that is no JSON is logged at `site` and gives null.
 // Only the decoding's own error counts as such: the same error raised later
 // (by a callback, say) is that step's failure.
+// The error class is looked up only once there is an error, as `except` does.
 Ref loads_or_log(const Ctx& c, Handle self, Handle text, Site site) {
     Ref json = c.global("json"_n);
-    return guarded(json.attr("JSONDecodeError"_n), [&] { return json.method("loads"_n, text); },
-                   [&](Handle e) {
-                       c.log(site, self, fstr("JSON decode error: ", e));
-                       return Ref();
-                   });
+    return guarded([&] { return json.method("loads"_n, text); }, [&](Handle e) {
+        if (!check(PyObject_IsInstance(e, json.attr("JSONDecodeError"_n)))) raise(e);
+        c.log(site, self, fstr("JSON decode error: ", e));
+        return Ref();
+    });
 }
 
 Ref ws_on_message(const Ctx& c, Handle self, Handle /*ws*/, Handle message) {
